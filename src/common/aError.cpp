@@ -55,10 +55,10 @@ static_assert(sizeof(ERROR_DESCRIPTION) / sizeof(ERROR_DESCRIPTION[0]) == aErrUn
 
 const char* aError_GetErrorText(aErr err) {
   uint32_t code = static_cast<uint32_t>(err);
-  return ERROR_TEXT[code > aErrUnknown ? aErrUnknown : code];
+  return ERROR_TEXT[code > (uint32_t)aErrUnknown ? (uint32_t)aErrUnknown : code];
 }
 
 const char* aError_GetErrorDescription(aErr err) {
   uint32_t code = static_cast<uint32_t>(err);
-  return ERROR_DESCRIPTION[code > aErrUnknown ? aErrUnknown : code];
+  return ERROR_DESCRIPTION[code > (uint32_t)aErrUnknown ? (uint32_t)aErrUnknown : code];
 }
