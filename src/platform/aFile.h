@@ -1,0 +1,67 @@
+#pragma once
+// Files: a thin layer over buffered streams that checks its arguments and
+// turns system failures into aErr codes.
+#include <cstddef>
+#include <cstdint>
+
+#include "common/aError.h"
+
+// Longest accepted path, in characters.
+#define aFILE_NAMEMAXCHARS 4096
+
+typedef enum {
+  aFileModeReadOnly = 0,   // "rb"
+  aFileModeWriteOnly = 1,  // "wb", truncates
+  aFileModeAppend = 2,     // "ab+": reads anywhere, writes at the end
+  aFileModeUnknown = 3     // count of modes; refused
+} aFileMode;
+
+typedef enum { aSeekStart = 0, aSeekCurrent = 1, aSeekEnd = 2 } aFileSeekMode;
+
+typedef struct aFile aFile;
+typedef aFile* aFileRef;
+
+// True when the handle is open (not null and its check word is set).
+bool aFile_IsValid(aFileRef file);
+#define aVALIDFILE(f) aFile_IsValid(f)
+
+// True when the path exists, is at most aFILE_NAMEMAXCHARS long and is not a directory.
+bool aFile_Exists(const char* path);
+// New handle, or null: null/empty/too long path, bad mode, no memory, the
+// stream cannot be opened, or the path is a directory.
+aFileRef aFile_Open(const char* path, aFileMode mode);
+// Closes and frees the handle and always clears *file. aErrParam for a null
+// address or an invalid handle; aErrIO when buffered data could not be
+// written out (the file is then incomplete).
+aErr aFile_Close(aFileRef* file);
+// Reads up to count bytes; a short read is success. aErrParam (invalid
+// handle, null buffer), aErrMode (write-only), aErrEOF when nothing was read
+// although count was not 0, aErrIO on a read error with nothing read.
+aErr aFile_Read(aFileRef file, void* buffer, size_t count, size_t* read);
+// Writes count bytes. aErrParam, aErrMode (read-only), aErrIO when not all
+// could be written (*written tells how many were).
+aErr aFile_Write(aFileRef file, const void* data, size_t count, size_t* written);
+// Moves to base + offset, base being 0, the current position or the size by
+// origin. aErrRange (position unchanged) when the target is below 0 or
+// beyond the size; aErrIO when the position cannot be read or moved.
+aErr aFile_Seek(aFileRef file, long offset, aFileSeekMode origin);
+// Size in bytes, the position left where it was. aErrParam for a null
+// address; aErrIO (size 0) when it cannot be found.
+aErr aFile_GetSize(aFileRef file, size_t* size);
+// Reads one line (its line end included when it fits) into buffer, at most
+// size - 1 characters, always terminated; *length gets the text's length.
+// aErrEOF at the end of the file, aErrIO on a read error, aErrOverrun when
+// the line is longer than the buffer (the rest stays unread); a last line
+// without a line end that exactly fills the buffer is complete (aErrNone).
+// aErrParam for an invalid handle, a null buffer or size 0.
+aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length);
+// Formatted write. aErrMode unless writable, aErrIO when it fails.
+aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Makes the stream unbuffered; aErrMode unless writable or when refused.
+aErr aFile_SetUnbuffered(aFileRef file);
+// Current position (0 included). aErrParam for a null address, aErrIO when
+// it cannot be read.
+aErr aFile_GetPosition(aFileRef file, size_t* position);
+// Removes a file. aErrParam (null), aErrFileNameLength (too long),
+// aErrNotFound, aErrPermission, aErrIO otherwise (a directory included).
+aErr aFile_Delete(const char* path);
