@@ -105,6 +105,7 @@ std::string BuildPath(std::string_view first, const Parts&... parts) {
   std::string out(first);
   bool ended = false;
   (aDirectoryDetail::appendPart(out, ended, parts), ...);
+  (void)ended;  // unused when there are no further parts
   return out;
 }
 // A null first part gives the empty text.
