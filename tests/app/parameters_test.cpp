@@ -1,0 +1,315 @@
+// The command-line grammar and option handling, run in-process so that every
+// field of the parsed parameters can be checked.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Log.h"
+#include "app/Parameters.h"
+#include "server/UpdateServerRequest.h"
+
+namespace {
+
+class RecordingDisplay : public UpdaterDisplayInterface {
+ public:
+  void display_progress(bool) override {}
+  void update_progress(double, const char*) override {}
+  void update_spinner(bool, const char*) override {}
+  void info_message(const char* text) override { infos.push_back(text); }
+  void error_message(const char* text) override { errors.push_back(text); }
+  std::vector<std::string> infos, errors;
+};
+
+struct ParseCase {
+  const char* name;
+  std::vector<std::string> args;  // without argv[0]
+  int result;                     // of _get_params
+  std::vector<std::string> errors;
+  std::function<void(const Parameters&)> check;
+};
+
+struct Parsed {
+  int result;
+  Parameters params;
+  RecordingDisplay display;
+};
+
+void parse(const std::vector<std::string>& args, Parsed& out) {
+  std::vector<std::string> words = {"/usr/local/bin/updater"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  out.result = _get_params(out.display, static_cast<int>(words.size()), argv.data(), &out.params);
+}
+
+class ParseTable : public testing::TestWithParam<ParseCase> {
+ protected:
+  void TearDown() override { Log::package_bitmask = 0; }
+};
+
+TEST_P(ParseTable, Parses) {
+  const ParseCase& c = GetParam();
+  Parsed p;
+  parse(c.args, p);
+  EXPECT_EQ(p.result, c.result);
+  EXPECT_EQ(p.display.errors, c.errors);
+  EXPECT_TRUE(p.display.infos.empty());
+  if (c.check) c.check(p.params);
+}
+
+const uint32_t NONE = 0;
+
+auto commands(uint32_t word) {
+  return [word](const Parameters& p) { EXPECT_EQ(p.commands.Value(), word); };
+}
+
+const std::vector<ParseCase> kCases = {
+    {"Defaults", {}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.commands.Value(), NONE);
+       EXPECT_EQ(p.serial_number, 0u);
+       EXPECT_EQ(p.router_serial, 0u);
+       EXPECT_EQ(p.transport, 1);
+       EXPECT_FALSE(p.transport_given);
+       EXPECT_EQ(p.serial_port, "");
+       EXPECT_EQ(p.baud_rate, 115200u);
+       EXPECT_EQ(p.module_address, 0);
+       EXPECT_EQ(p.bird_file, "");
+       EXPECT_EQ(p.history_message, "");
+       EXPECT_EQ(p.build, "");
+       EXPECT_FALSE(p.echo);
+       EXPECT_EQ(p.server_url, std::string("http://") + UPDATE_SERVER_HOST + "/cgi/u");
+       EXPECT_FALSE(p.flag_n);
+       EXPECT_EQ(p.updater_directory, "");
+       EXPECT_EQ(p.app_name, "updater");
+       EXPECT_EQ(p.log_mode, "a+");
+       EXPECT_EQ(p.log_file, "Updater.log");
+       EXPECT_FALSE(p.override);
+       EXPECT_TRUE(p.use_uei_bytes);
+       EXPECT_EQ(p.log_mask, 0u);
+       EXPECT_FALSE(p.log_mask_given);
+       EXPECT_FALSE(p.help);
+     }},
+    {"EveryCommandLetter", {"-B", "-L", "-D", "-G", "-I", "-U", "-N", "-C", "-J"}, 0, {},
+     commands(LIST_BUILDS | LIST_LOCAL_BUILDS | DISCOVER | GET_BUILD | VIEW_INFO | UPDATE | FINGERPRINT |
+              CHECK_FILE | GET_JWT)},
+    {"HelpStopsParsing", {"-D", "-h", "-d", "0", "-Y"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.commands.Value(), DISCOVER | HELP);
+       EXPECT_TRUE(p.help);
+     }},
+    {"UpperHelp", {"-H"}, 0, {}, commands(HELP)},
+    {"LongHelp", {"--help"}, 0, {}, commands(HELP)},
+    {"LongHelpPrefix", {"--he"}, 0, {}, commands(HELP)},
+    {"UnhandledY", {"-Y", "-D"}, 1, {"Unhandled command: [-Y]"}, commands(DISCOVER)},
+    {"UnknownWordDropped", {"-D", "-q"}, 0, {}, commands(DISCOVER)},
+    {"NoClumping", {"-DU"}, 0, {}, commands(NONE)},
+    {"NoAttachedArgument", {"-d40F5849A", "-G"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.serial_number, 0u);
+       EXPECT_EQ(p.commands.Value(), GET_BUILD);
+     }},
+    {"NonOptionWordsSetAside", {"stray", "-D", "words"}, 0, {}, commands(DISCOVER)},
+    {"OverridePrefix", {"-O"}, 0, {}, [](const Parameters& p) {
+       EXPECT_TRUE(p.override);
+       EXPECT_EQ(p.commands.Value(), NONE);
+     }},
+    {"OverrideLongerPrefix", {"-OVER"}, 0, {}, [](const Parameters& p) { EXPECT_TRUE(p.override); }},
+    {"OverrideExact", {"-OVERRIDE"}, 0, {}, [](const Parameters& p) { EXPECT_TRUE(p.override); }},
+    {"LongerThanEveryTextMatchesNothing", {"-OVERRIDES", "-Dx"}, 0, {}, [](const Parameters& p) {
+       EXPECT_FALSE(p.override);
+       EXPECT_EQ(p.commands.Value(), NONE);
+     }},
+    {"AmbiguousDashDropped", {"-", "-D"}, 0, {}, commands(DISCOVER)},
+    {"SerialHex", {"-d", "40F5849A"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.serial_number, 0x40F5849Au); }},
+    {"SerialPrefixLower", {"-d", "0x40f5849a"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.serial_number, 0x40F5849Au); }},
+    {"SerialPrefixUpper", {"-d", "0X40F5849A"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.serial_number, 0x40F5849Au); }},
+    {"SerialEquals", {"-d=40F5849A"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.serial_number, 0x40F5849Au); }},
+    {"SerialShort", {"-d", "0F5849A"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.serial_number, 0x0F5849Au); }},
+    {"SerialBadDigit", {"-d", "40F5849Z"}, 1, {"Invalid serial number obtained from argument [40F5849Z]"}, nullptr},
+    {"SerialZero", {"-d", "0"}, 1, {"Invalid serial number obtained from argument [0]"}, nullptr},
+    {"SerialOnlyPrefix", {"-d", "0x"}, 1, {"Invalid serial number obtained from argument []"}, nullptr},
+    {"SerialPrefixThenBad", {"-d", "0xG1"}, 1, {"Invalid serial number obtained from argument [G1]"}, nullptr},
+    // Nine or more significant digits cannot be a serial number.
+    {"SerialTooLong", {"-d", "140F5849A"}, 1, {"Invalid serial number obtained from argument [140F5849A]"}, nullptr},
+    {"SerialLeadingZeros", {"-d", "0040F5849A"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.serial_number, 0x40F5849Au); }},
+    {"SerialLastWordDropped", {"-G", "-d"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.serial_number, 0u);
+       EXPECT_EQ(p.commands.Value(), GET_BUILD);
+     }},
+    {"SerialArgumentLooksLikeOption", {"-d", "-G"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.serial_number, 0u);
+       EXPECT_EQ(p.commands.Value(), GET_BUILD);
+     }},
+    {"EqualsArgumentWithDashDropped", {"-d=-5", "-D"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.serial_number, 0u);
+       EXPECT_EQ(p.commands.Value(), DISCOVER);
+     }},
+    {"EqualsOnOptionWithoutArgumentDropped", {"-D=1", "-e=1", "-U"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.commands.Value(), UPDATE);
+       EXPECT_FALSE(p.echo);
+     }},
+    {"LaterParameterWins", {"-d", "1", "-d", "2", "-s", "a", "-s", "b"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.serial_number, 2u);
+       EXPECT_EQ(p.serial_port, "b");
+     }},
+    {"Router", {"-r", "0xD272031D"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.router_serial, 0xD272031Du); }},
+    {"RouterBad", {"-r", "XYZ"}, 1, {"Invalid router serial number obtained from argument [XYZ]"}, nullptr},
+    {"RouterZero", {"-r", "0x0"}, 1, {"Invalid router serial number obtained from argument [0]"}, nullptr},
+    {"TransportUSB", {"-t", "USB"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.transport, 1);
+       EXPECT_TRUE(p.transport_given);
+     }},
+    {"TransportUSBX", {"-t", "USBX"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.transport, 1); }},
+    {"TransportTCP", {"-t", "TCP"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.transport, 2); }},
+    {"TransportTCPIP", {"-t", "TCPIP"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.transport, 2); }},
+    {"TransportRecover", {"-t", "RECOVER"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.transport, 255); }},
+    {"TransportRecovery", {"-t", "RECOVERY"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.transport, 255); }},
+    {"TransportLowerCase", {"-t", "tcp"}, 1,
+     {"Invalid transport type:[tcp]\nMust be one of the following: USB, TCPIP, RECOVER"},
+     [](const Parameters& p) {
+       EXPECT_EQ(p.transport, 0);
+       EXPECT_TRUE(p.transport_given);
+     }},
+    {"TransportShort", {"-t", "RECO"}, 1,
+     {"Invalid transport type:[RECO]\nMust be one of the following: USB, TCPIP, RECOVER"}, nullptr},
+    {"BuildNumber", {"-b", "99528558"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "99528558"); }},
+    {"BuildLeadingZeros", {"-b", "0042"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "42"); }},
+    {"BuildNotANumber", {"-b", "12x"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "0"); }},
+    {"BuildTooLarge", {"-b", "4294967296"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "0"); }},
+    {"BuildLargest", {"-b", "4294967295"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.build, "4294967295"); }},
+    {"Baud", {"-o", "9600"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.baud_rate, 9600u); }},
+    {"BaudNotANumber", {"-o", "fast"}, 0, {}, [](const Parameters& p) { EXPECT_EQ(p.baud_rate, 0u); }},
+    {"MaskDecimal", {"-X", "17"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.log_mask, 17u);
+       EXPECT_TRUE(p.log_mask_given);
+       EXPECT_EQ(Log::package_bitmask.load(), 17u);
+     }},
+    {"MaskHex", {"-X", "0x10000"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.log_mask, 0x10000u);
+       EXPECT_EQ(Log::package_bitmask.load(), 0x10000u);
+     }},
+    {"MaskTrailingCharacters", {"-X", "12ab"}, 0,
+     {"Invalid format for \"-X\" parameter, unprocessed characters [ab]"}, [](const Parameters& p) {
+       EXPECT_TRUE(p.log_mask_given);
+       EXPECT_EQ(Log::package_bitmask.load(), 0u);
+     }},
+    {"UeiBytesOff", {"-m", "0"}, 0, {}, [](const Parameters& p) { EXPECT_FALSE(p.use_uei_bytes); }},
+    {"UeiBytesOne", {"-m", "1yes"}, 0, {}, [](const Parameters& p) { EXPECT_TRUE(p.use_uei_bytes); }},
+    {"UeiBytesTrue", {"-m", "trueish"}, 0, {}, [](const Parameters& p) { EXPECT_TRUE(p.use_uei_bytes); }},
+    {"UeiBytesOther", {"-m", "yes"}, 0, {}, [](const Parameters& p) { EXPECT_FALSE(p.use_uei_bytes); }},
+    {"ZIgnoresItsArgument", {"-Z", "anything"}, 0, {}, commands(COMMAND_Z)},
+    {"ZWithoutArgumentDropped", {"-Z"}, 0, {}, commands(NONE)},
+    {"TextParameters",
+     {"-s", "/dev/ttyUSB0", "-f", "fw.bird", "-l", "note", "-k", "my.log", "-u", "http://127.0.0.1:8/cgi/u", "-i",
+      "/tmp/store", "-e", "-n"},
+     0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.serial_port, "/dev/ttyUSB0");
+       EXPECT_EQ(p.bird_file, "fw.bird");
+       EXPECT_EQ(p.history_message, "note");
+       EXPECT_EQ(p.log_file, "my.log");
+       EXPECT_EQ(p.server_url, "http://127.0.0.1:8/cgi/u");
+       EXPECT_EQ(p.updater_directory, "/tmp/store");
+       EXPECT_TRUE(p.echo);
+       EXPECT_TRUE(p.flag_n);
+     }},
+    {"ProblemsAreAllReported", {"-d", "zz", "-t", "x", "-Y"}, 1,
+     {"Invalid serial number obtained from argument [zz]",
+      "Invalid transport type:[x]\nMust be one of the following: USB, TCPIP, RECOVER", "Unhandled command: [-Y]"},
+     nullptr},
+};
+
+INSTANTIATE_TEST_SUITE_P(Parameters, ParseTable, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
+
+TEST(ParametersAppName, TextAfterTheLastSlashOrBackslash) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"updater", "updater"}, {"/a/b/updater", "updater"}, {"C:\\tools\\updater.exe", "updater.exe"}, {"dir/", ""}};
+  for (const auto& [argv0, expected] : cases) {
+    std::string word = argv0;
+    char* argv[] = {word.data(), nullptr};
+    Parameters p;
+    RecordingDisplay d;
+    EXPECT_EQ(_get_params(d, 1, argv, &p), 0);
+    EXPECT_EQ(p.app_name, expected) << argv0;
+  }
+}
+
+struct ArgCase {
+  const char* text;
+  uint32_t hex;   // _get_hex_arg
+  bool hexEnd;    // whether *end was set
+  uint32_t dec;   // _get_int_arg
+  bool decEnd;
+};
+
+TEST(ParametersArgs, HexAndDecimalConversions) {
+  const std::vector<ArgCase> cases = {
+      {"", 0, true, 0, true},
+      {"0", 0, true, 0, true},
+      {"1f", 0x1F, true, 0, false},
+      {"ABCDEF", 0xABCDEF, true, 0, false},
+      {"123", 0x123, true, 123, true},
+      {"FFFFFFFF", 0xFFFFFFFF, true, 0, false},
+      {"100000000", 0, false, 100000000, true},
+      {"4294967295", 0, false, 4294967295u, true},
+      {"4294967296", 0, false, 0, false},
+      {"12 ", 0, false, 0, false},
+      {"-1", 0, false, 0, false},
+      {"0x10", 0, false, 0, false},
+  };
+  for (const ArgCase& c : cases) {
+    char sentinel = 0;
+    char* end = &sentinel;
+    EXPECT_EQ(_get_hex_arg(c.text, &end), c.hex) << c.text;
+    if (c.hexEnd)
+      EXPECT_EQ(end, c.text + strlen(c.text)) << c.text;
+    else
+      EXPECT_EQ(end, &sentinel) << c.text;
+    end = &sentinel;
+    EXPECT_EQ(_get_int_arg(c.text, &end), c.dec) << c.text;
+    if (c.decEnd)
+      EXPECT_EQ(end, c.text + strlen(c.text)) << c.text;
+    else
+      EXPECT_EQ(end, &sentinel) << c.text;
+  }
+  // Without a place for the end the answer is 0.
+  EXPECT_EQ(_get_hex_arg("12", nullptr), 0u);
+  EXPECT_EQ(_get_int_arg("12", nullptr), 0u);
+}
+
+TEST(ParametersLinkType, DiscoverySearchesWithTheGivenTransportExceptRecover) {
+  struct Case {
+    std::vector<std::string> args;
+    uint32_t type;
+  };
+  const std::vector<Case> cases = {
+      {{"-D"}, 0}, {{"-D", "-t", "USB"}, 1}, {{"-D", "-t", "TCP"}, 2}, {{"-D", "-t", "RECOVER"}, 0}};
+  for (const Case& c : cases) {
+    Parsed p;
+    parse(c.args, p);
+    ASSERT_EQ(p.result, 0);
+    EXPECT_EQ(_command_link_type(p.params), c.type) << testing::PrintToString(c.args);
+  }
+}
+
+TEST(ParametersLog, MaskAppliesToTheRestOfParsing) {
+  // With the APP package switched on by -X, the parameter listing that
+  // follows the parse is logged.
+  FILE* file = tmpfile();
+  ASSERT_NE(file, nullptr);
+  Log::SetOutput(file);
+  Parsed p;
+  parse({"-X", "0x10000", "-D", "word"}, p);
+  Log::SetOutput(nullptr);
+  Log::package_bitmask = 0;
+  fflush(file);
+  rewind(file);
+  std::string text(4096, '\0');
+  text.resize(fread(text.data(), 1, text.size(), file));
+  fclose(file);
+  EXPECT_EQ(text,
+            "\nApplication parameters:[updater]\n\t[/usr/local/bin/updater]\n\t[-X]\n\t[0x10000]\n\t[-D]\n\t[word]\n");
+}
+
+}  // namespace
