@@ -77,10 +77,36 @@ void HTTPRequest::SetTimeouts(std::chrono::milliseconds connect, std::chrono::mi
   g_stallMs.store(stall.count());
 }
 
+namespace {
+
+// Names and values go into the URL as they are, "&" and "%" included, except
+// blanks, control characters and bytes above 0x7E: no request line can carry
+// them (libcurl refuses such a URL), so they travel as "%XX", which the server
+// reads back as the same byte.
+void _append(std::string& out, const std::string& text) {
+  static const char hex[] = "0123456789ABCDEF";
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c >= 0x7F) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+}
+
+}  // namespace
+
 std::string HTTPRequest::BuildURL(const std::string& url, const std::map<std::string, std::string>& parameters) {
   std::string full = url;
   if (!parameters.empty()) full += "?";
-  for (const auto& [name, value] : parameters) full += name + "=" + value + "&";
+  for (const auto& [name, value] : parameters) {
+    _append(full, name);
+    full += "=";
+    _append(full, value);
+    full += "&";
+  }
   return full;
 }
 

@@ -26,8 +26,9 @@ TEST(HTTPRequestURL, ParametersInKeyOrderUnescapedWithTrailingAmpersand) {
       {{{"op", "hi"}, {"rv", "2"}}, "http://h/cgi/u?op=hi&rv=2&"},
       // byte-wise order: upper case before lower case
       {{{"b", "1"}, {"B", "2"}, {"a", "3"}}, "http://h/cgi/u?B=2&a=3&b=1&"},
-      // values go as they are
-      {{{"fw", "2.1 beta&x"}, {"fp", "1%202"}}, "http://h/cgi/u?fp=1%202&fw=2.1 beta&x&"},
+      // values go as they are, but for what no request line can carry
+      {{{"fw", "2.1&x=%"}, {"fp", "1%202"}}, "http://h/cgi/u?fp=1%202&fw=2.1&x=%&"},
+      {{{"fw", "2.1 beta\t\x7F\xC3\xA9"}}, "http://h/cgi/u?fw=2.1%20beta%09%7F%C3%A9&"},
   };
   for (const auto& c : cases) EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", c.params), c.url);
 }
