@@ -136,7 +136,9 @@ void KeyValueStore::SaveWithTime(const char* path, const std::string& now) {
   }
   aErr err = aErrNone;
   for (const auto& [key, value] : entries) {
-    err = aFile_Printf(file, "%s=%s\n", key.c_str(), value.c_str());
+    // A key that starts with "#" can only come from a line with blanks before
+    // it; one blank keeps the saved line from reading back as a comment.
+    err = aFile_Printf(file, "%s%s=%s\n", key[0] == '#' ? " " : "", key.c_str(), value.c_str());
     if (err != aErrNone) break;
   }
   aErr closeErr = aFile_Close(&file);

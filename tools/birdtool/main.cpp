@@ -158,7 +158,14 @@ int runCreate(CLI::App& cmd, const CreateOptions& o, CLI::Option* loader, CLI::O
     }
     spec.blocks.push_back(std::move(block));
   }
-  writeFileAtomically(o.output, buildFile(spec));
+  Bytes file = buildFile(spec);
+  if (spec.compression == Compression::Zlib && !spec.truncate && file.size() > 6 &&
+      buildContainer(spec).size() > 8 * (file.size() - 6)) {
+    // The loader gives the unpacked container 8 times the packed size.
+    fprintf(stderr, "birdtool: warning: %s unpacks to more than 8 times its packed size; the updater cannot load it\n",
+            o.output.c_str());
+  }
+  writeFileAtomically(o.output, file);
   return 0;
 }
 
@@ -336,14 +343,15 @@ int main(int argc, char** argv) {
   create->add_option("-o,--output", co.output, "File to write")->required();
   // The values are read back from the options' results in parse order.
   std::vector<std::string> vLoader, vFirmware, vRaw, vInfo, vSerialLoc, vEntry;
-  auto* loader = create->add_option("--loader", vLoader, "Loader block ADDR:SOURCE[:FLAGS]")->expected(1);
-  auto* firmware = create->add_option("--firmware", vFirmware, "Firmware block ADDR:SOURCE[:FLAGS]")->expected(1);
-  auto* raw = create->add_option("--raw", vRaw, "Block of any type TYPE:SOURCE[:FLAGS], payload as given")->expected(1);
+  auto* loader = create->add_option("--loader", vLoader, "Loader block ADDR:SOURCE[:FLAGS]")->expected(1)->take_all();
+  auto* firmware = create->add_option("--firmware", vFirmware, "Firmware block ADDR:SOURCE[:FLAGS]")->expected(1)->take_all();
+  auto* raw = create->add_option("--raw", vRaw, "Block of any type TYPE:SOURCE[:FLAGS], payload as given")->expected(1)->take_all();
   auto* info = create->add_option("--info", vInfo, "Information block: BUILD VERSION SERIAL MODEL (texts, each padded to 16)")
-                   ->expected(4);
+                   ->expected(4)
+                   ->take_all();
   auto* serialLoc =
-      create->add_option("--serial-location", vSerialLoc, "Serial-location block: SERIAL_ADDR DESCRIPTOR_ADDR")->expected(2);
-  auto* entry = create->add_option("--loader-entry", vEntry, "Loader-entry block: ADDR")->expected(1);
+      create->add_option("--serial-location", vSerialLoc, "Serial-location block: SERIAL_ADDR DESCRIPTOR_ADDR")->expected(2)->take_all();
+  auto* entry = create->add_option("--loader-entry", vEntry, "Loader-entry block: ADDR")->expected(1)->take_all();
   create->add_option("--info-length", co.infoLength, "Cut information blocks to this many bytes");
   create->add_option("--scramble", co.scrambleKey, "Scramble firmware images for a fingerprint W0 W1 W2 W3")->expected(4);
   create->add_option("--declared-count", co.declaredCount, "Block count to declare (default: the real count)");

@@ -1,0 +1,285 @@
+// KeyValueStore: the file syntax, the typed getters and setters, change
+// tracking, ordering, saving and creating files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+
+#include "StoreTestUtil.h"
+#include "store/KeyValueStore.h"
+#include "support/Process.h"
+
+using storetest::LogCapture;
+using tstest::readFile;
+using tstest::TempDir;
+using tstest::writeFile;
+
+namespace {
+
+const std::regex kTimeText("(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                           "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+
+std::vector<std::string> filesIn(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+}  // namespace
+
+TEST(KeyValueStore, LoadFollowsTheLineSyntax) {
+  TempDir dir;
+  struct Case { const char* name; std::string file; std::map<std::string, std::string> entries; };
+  const Case cases[] = {
+      {"FourLines", "# comment\na = 1 \nb=x=y\nz\n", {{"a", "1"}, {"b", "x=y"}, {"z", ""}}},
+      {"BlanksBeforeHashMakeAKey", "  #x\n  #y = 2\n", {{"#x", ""}, {"#y", "2"}}},
+      {"TabsAndCarriageReturns", "\tkey\t=\tvalue with  blanks\t\r\n", {{"key", "value with  blanks"}}},
+      {"LaterLineReplaces", "k=1\nk=2\n", {{"k", "2"}}},
+      {"EmptyAndBlankLinesSkipped", "\n\r\n   \na=1\n=novalue\n", {{"a", "1"}}},
+      {"LastLineWithoutLineFeed", "a=1\nb=2", {{"a", "1"}, {"b", "2"}}},
+      {"EmptyValue", "CREATED_TIME=\n", {{"CREATED_TIME", ""}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(dir.file("s"), c.file);
+    KeyValueStore kv(dir.file("s"));
+    EXPECT_EQ(kv.Entries(), c.entries);
+    EXPECT_FALSE(kv.IsDirty());
+    EXPECT_EQ(kv.Filename(), dir.file("s"));
+  }
+}
+
+TEST(KeyValueStore, LinesLongerThanTheReadBufferAreKeptWithWhatFollows) {
+  TempDir dir;
+  std::string longValue(5000, 'v');
+  writeFile(dir.file("s"), "a=1\nlong=" + longValue + "\nz=26\n");
+  KeyValueStore kv(dir.file("s"));
+  EXPECT_EQ(kv.GetString("long"), longValue);
+  EXPECT_EQ(kv.GetString("z"), "26");
+  kv.Add("z", 27);
+  kv.Save();
+  KeyValueStore again(dir.file("s"));
+  EXPECT_EQ(again.GetString("long"), longValue);
+  EXPECT_EQ(again.GetInt("z", 0), 27);
+}
+
+TEST(KeyValueStore, NumericGettersReadTheirNotation) {
+  KeyValueStore kv;
+  kv.Add("hex", "0x10");
+  kv.Add("two", "2");
+  kv.Add("word", "abc");
+  kv.Add("neg", "-42junk");
+  kv.Add("big", "99999999999");
+  kv.Add("pi", "3.25");
+  kv.Add("plainhex", "ff");
+  EXPECT_EQ(kv.GetInt("hex", 7), 0);
+  EXPECT_EQ(kv.GetHex("hex", 7), 16u);
+  EXPECT_EQ(kv.GetHex("plainhex", 0), 255u);
+  EXPECT_TRUE(kv.GetBOOL("two", false));
+  EXPECT_FALSE(kv.GetBOOL("word", true));
+  EXPECT_EQ(kv.GetInt("word", 7), 0);
+  EXPECT_EQ(kv.GetInt("neg", 0), -42);
+  EXPECT_EQ(kv.GetInt("big", 0), INT32_MAX);
+  EXPECT_DOUBLE_EQ(kv.GetDouble("pi", 0), 3.25);
+  EXPECT_EQ(kv.GetInt("1200.bird", 0), 0);
+  kv.Add("latest", "1200.bird");
+  EXPECT_EQ(kv.GetInt("latest", 0), 1200);  // a stored file name yields its build
+}
+
+TEST(KeyValueStore, MissingKeysGiveDefaultsAndNumericGettersInsertThem) {
+  TempDir dir;
+  KeyValueStore kv;
+  EXPECT_EQ(kv.GetString("s", "dflt"), "dflt");
+  EXPECT_EQ(kv.GetString("s"), "");
+  EXPECT_EQ(kv["s"], nullptr);
+  EXPECT_TRUE(kv.Entries().empty());  // GetString and [] do not insert
+
+  EXPECT_EQ(kv.GetInt("missing", 5), 5);
+  EXPECT_EQ(kv.GetHex("h", 0xAB), 0xABu);
+  EXPECT_EQ(kv.GetBOOL("b", true), true);
+  EXPECT_DOUBLE_EQ(kv.GetDouble("d", 1.5), 1.5);
+  ASSERT_NE(kv["missing"], nullptr);
+  EXPECT_STREQ(kv["missing"], "");
+  EXPECT_EQ(kv.GetString("missing", "x"), "");  // present, though empty
+  EXPECT_FALSE(kv.IsDirty());
+  kv.Save(dir.file("s"));
+  EXPECT_EQ(readFile(dir.file("s")), "b=\nd=\nh=\nmissing=\n");
+}
+
+TEST(KeyValueStore, SettersFormatAndTrackChanges) {
+  TempDir dir;
+  KeyValueStore kv;
+  EXPECT_TRUE(kv.Add("n", 42));
+  EXPECT_TRUE(kv.IsDirty());
+  kv.Save(dir.file("s"));
+  EXPECT_FALSE(kv.IsDirty());
+  EXPECT_TRUE(kv.Add("n", 42));  // same value: no change
+  EXPECT_FALSE(kv.IsDirty());
+  EXPECT_TRUE(kv.Add("n", std::string("42")));
+  EXPECT_FALSE(kv.IsDirty());
+  EXPECT_TRUE(kv.Add("n", -7));
+  EXPECT_TRUE(kv.IsDirty());
+
+  EXPECT_TRUE(kv.Add("d", 1.5));
+  EXPECT_TRUE(kv.AddHex("h", 0xABCD));
+  EXPECT_TRUE(kv.Add("t", "text"));
+  EXPECT_TRUE(kv.Add("s", std::string("string")));
+  EXPECT_STREQ(kv["n"], "-7");
+  EXPECT_STREQ(kv["d"], "1.500000");
+  EXPECT_STREQ(kv["h"], "0x0000ABCD");
+  EXPECT_EQ(kv.GetHex("h", 0), 0xABCDu);
+  EXPECT_STREQ(kv["t"], "text");
+  EXPECT_STREQ(kv["s"], "string");
+}
+
+TEST(KeyValueStore, RefusesEntriesTheFileCannotCarry) {
+  KeyValueStore kv;
+  EXPECT_FALSE(kv.Add("a=b", "1"));
+  EXPECT_FALSE(kv.Add("", "1"));
+  EXPECT_FALSE(kv.Add("k\n", "1"));
+  EXPECT_FALSE(kv.Add("k", "line\nINJECTED=1"));
+  EXPECT_FALSE(kv.Add("k", "cr\r"));
+  EXPECT_FALSE(kv.Add("k", static_cast<const char*>(nullptr)));
+  EXPECT_TRUE(kv.Entries().empty());
+  EXPECT_FALSE(kv.IsDirty());
+}
+
+TEST(KeyValueStore, SaveWritesEveryEntryInByteOrder) {
+  TempDir dir;
+  KeyValueStore kv;
+  kv.Add("b", 1);
+  kv.Add("A", 2);
+  kv.Add("a", 3);
+  kv.Save(dir.file("s"));
+  std::string text = readFile(dir.file("s"));
+  // The change stamps UPDATED_TIME, which sorts after the lower-case keys' capitals.
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(text, m, std::regex("A=2\nUPDATED_TIME=(.*)\na=3\nb=1\n")));
+  EXPECT_TRUE(std::regex_match(m[1].str(), kTimeText)) << m[1];
+  EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"s"});  // no temporary file left
+}
+
+TEST(KeyValueStore, SaveStampsTheUpdateTimeOnlyAfterAChange) {
+  TempDir dir;
+  writeFile(dir.file("s"), "CREATED_TIME=Thu Jan  1 00:00:00 1970\nUPDATED_TIME=Thu Jan  1 00:00:00 1970\nk=1\n");
+  KeyValueStore kv(dir.file("s"));
+  kv.Add("k", 1);
+  kv.Save();
+  EXPECT_EQ(readFile(dir.file("s")),
+            "CREATED_TIME=Thu Jan  1 00:00:00 1970\nUPDATED_TIME=Thu Jan  1 00:00:00 1970\nk=1\n");
+  kv.Add("k", 2);
+  kv.Save();
+  KeyValueStore after(dir.file("s"));
+  EXPECT_EQ(after.GetString("CREATED_TIME"), "Thu Jan  1 00:00:00 1970");
+  EXPECT_NE(after.GetString("UPDATED_TIME"), "Thu Jan  1 00:00:00 1970");
+  EXPECT_TRUE(std::regex_match(after.GetString("UPDATED_TIME"), kTimeText));
+  EXPECT_EQ(after.GetInt("k", 0), 2);
+}
+
+TEST(KeyValueStore, LoadingAMissingFileCreatesItWithBothTimes) {
+  TempDir dir;
+  KeyValueStore kv(dir.file(".settings"));
+  std::string text = readFile(dir.file(".settings"));
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(text, m, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n"))) << text;
+  EXPECT_EQ(m[1].str(), m[2].str());
+  EXPECT_TRUE(std::regex_match(m[1].str(), kTimeText));
+  EXPECT_EQ(kv.Entries().size(), 2u);
+  EXPECT_FALSE(kv.IsDirty());
+  EXPECT_EQ(kv.Filename(), dir.file(".settings"));
+}
+
+TEST(KeyValueStore, AFileInAMissingFolderLogsBothFailuresAndStaysChanged) {
+  TempDir dir;
+  LogCapture log(DEBUG_Attributes);
+  std::string path = dir.file("nofolder/.settings");
+  KeyValueStore kv(path);
+  std::string text = log.text();
+  EXPECT_NE(text.find("Attibutes: Error - cannot open attributes file: '" + path + "' ("), std::string::npos) << text;
+  EXPECT_NE(text.find("Attibutes: Error - cannot open attributes file for writting: '" + path + "' ("),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(kv.Entries().size(), 2u);  // the time keys stay in memory
+  EXPECT_TRUE(kv.IsDirty());           // so the next save tries again
+  EXPECT_FALSE(std::filesystem::exists(dir.file("nofolder")));
+}
+
+TEST(KeyValueStore, KeysThatLookLikeCommentsSurviveASave) {
+  TempDir dir;
+  writeFile(dir.file("s"), "  #x = 1\n# real comment\n");
+  KeyValueStore kv(dir.file("s"));
+  kv.Add("y", 2);
+  kv.Save();
+  KeyValueStore again(dir.file("s"));
+  EXPECT_EQ(again.GetString("#x"), "1");
+  EXPECT_EQ(again.GetInt("y", 0), 2);
+}
+
+TEST(KeyValueStore, LoadMergesIntoExistingEntries) {
+  TempDir dir;
+  writeFile(dir.file("a"), "x=1\ny=1\n");
+  writeFile(dir.file("b"), "y=2\nz=2\n");
+  KeyValueStore kv(dir.file("a"));
+  kv.Load(dir.file("b"));
+  EXPECT_EQ(kv.Entries(), (std::map<std::string, std::string>{{"x", "1"}, {"y", "2"}, {"z", "2"}}));
+  EXPECT_EQ(kv.Filename(), dir.file("b"));
+}
+
+TEST(KeyValueStore, AddStoreClearAndCopy) {
+  KeyValueStore a, b, empty;
+  a.Add("k", 1);
+  a.Add("shared", "a");
+  b.Add("shared", "b");
+  b.Add("only", "b");
+  KeyValueStore c(a);
+  EXPECT_EQ(c.Entries(), a.Entries());
+  EXPECT_TRUE(c.IsDirty());
+
+  KeyValueStore target;
+  EXPECT_TRUE(target.Add(empty));
+  EXPECT_FALSE(target.IsDirty());
+  EXPECT_TRUE(target.Add(a));
+  EXPECT_TRUE(target.IsDirty());
+  EXPECT_TRUE(target.Add(b));
+  EXPECT_EQ(target.Entries(), (std::map<std::string, std::string>{{"k", "1"}, {"only", "b"}, {"shared", "b"}}));
+
+  KeyValueStore d;
+  d = target;
+  EXPECT_EQ(d.Entries(), target.Entries());
+  EXPECT_TRUE(d.Clear());
+  EXPECT_TRUE(d.Entries().empty());
+  EXPECT_TRUE(d.IsDirty());
+  EXPECT_EQ(target.Entries().size(), 3u);
+}
+
+TEST(KeyValueStore, SaveWithoutAnyNameUsesTheDefaultInTheWorkingFolder) {
+  TempDir dir;
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  {
+    LogCapture log(DEBUG_Attributes);
+    KeyValueStore kv;
+    kv.Add("k", "v");
+    kv.Save();
+    EXPECT_NE(log.text().find("Attibutes: no filename given for attributes, using default:[.settings]\n"),
+              std::string::npos);
+  }
+  ASSERT_EQ(chdir(old), 0);
+  KeyValueStore back(dir.file(".settings"));
+  EXPECT_EQ(back.GetString("k"), "v");
+}
+
+TEST(KeyValueStore, AnUnreadableExistingFileIsNotReplaced) {
+  TempDir dir;
+  // A directory in place of the file: it cannot be read as one, and the
+  // load's attempt to create the file must leave it as it was.
+  std::filesystem::create_directory(dir.file("s"));
+  writeFile(dir.file("s/inside"), "keep");
+  KeyValueStore kv(dir.file("s"));
+  EXPECT_TRUE(std::filesystem::is_directory(dir.file("s")));
+  EXPECT_EQ(readFile(dir.file("s/inside")), "keep");
+  EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"s"});
+}
