@@ -1,0 +1,150 @@
+// Packet records: construction, copies, UEI accessors and byte assembly.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "common/aPacket.h"
+
+namespace {
+
+struct PacketHolder {
+  aPacket* p = nullptr;
+  explicit PacketHolder(aPacket* packet) : p(packet) {}
+  ~PacketHolder() {
+    if (p) aPacket_Destroy(&p);
+  }
+};
+
+TEST(Packet, CreateIsZeroedAndValid) {
+  PacketHolder h(aPacket_Create());
+  ASSERT_TRUE(aVALIDPACKET(h.p));
+  EXPECT_EQ(h.p->received, 0);
+  EXPECT_EQ(h.p->address, 0);
+  EXPECT_EQ(h.p->dataSize, 0);
+  for (uint8_t b : h.p->data) EXPECT_EQ(b, 0);
+  EXPECT_FALSE(aPacket_IsComplete(h.p));
+}
+
+TEST(Packet, CreateWithDataAndCopy) {
+  const uint8_t bytes[28] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14,
+                             15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28};
+  PacketHolder full(aPacket_CreateWithData(8, 28, bytes));
+  ASSERT_TRUE(aVALIDPACKET(full.p));
+  EXPECT_EQ(full.p->received, 30);
+  EXPECT_TRUE(aPacket_IsComplete(full.p));
+  PacketHolder copy(aPacket_Copy(full.p));
+  ASSERT_TRUE(aVALIDPACKET(copy.p));
+  EXPECT_NE(copy.p, full.p);
+  EXPECT_EQ(copy.p->address, 8);
+  EXPECT_EQ(copy.p->dataSize, 28);
+  EXPECT_EQ(0, memcmp(copy.p->data, bytes, 28));
+  // The wire image starts at the address field.
+  const uint8_t* wire = &copy.p->address;
+  EXPECT_EQ(wire[0], 8);
+  EXPECT_EQ(wire[1], 28);
+  EXPECT_EQ(wire[29], 28);
+
+  PacketHolder empty(aPacket_CreateWithData(6, 0, bytes));
+  ASSERT_TRUE(aVALIDPACKET(empty.p));
+  EXPECT_TRUE(aPacket_IsComplete(empty.p));
+
+  EXPECT_EQ(aPacket_CreateWithData(6, 0, nullptr), nullptr);
+  EXPECT_EQ(aPacket_CreateWithData(6, 29, bytes), nullptr);
+  EXPECT_EQ(aPacket_Copy(nullptr), nullptr);
+  aPacket dead = *full.p;
+  dead.check = 0;
+  EXPECT_EQ(aPacket_Copy(&dead), nullptr);
+}
+
+TEST(Packet, UeiAccessorsMaskAndCheckLength) {
+  const uint8_t uei[3] = {0x83, 0xFF, 0xFF};
+  PacketHolder h(aPacket_CreateWithData(4, 3, uei));
+  uint8_t v = 0;
+  EXPECT_EQ(aPacket_GetCmd(h.p, &v), aErrNone);
+  EXPECT_EQ(v, 0x83);
+  EXPECT_EQ(aPacket_GetOption(h.p, &v), aErrNone);
+  EXPECT_EQ(v, 0x3F);
+  EXPECT_EQ(aPacket_GetIndex(h.p, &v), aErrNone);
+  EXPECT_EQ(v, 0x1F);
+  EXPECT_EQ(aPacket_GetCmd(h.p, nullptr), aErrParam);
+  EXPECT_EQ(aPacket_GetCmd(nullptr, &v), aErrPacket);
+
+  PacketHolder two(aPacket_CreateWithData(4, 2, uei));
+  EXPECT_EQ(aPacket_GetOption(two.p, &v), aErrNone);
+  EXPECT_EQ(aPacket_GetIndex(two.p, &v), aErrPacket);
+  PacketHolder none(aPacket_CreateWithData(4, 0, uei));
+  EXPECT_EQ(aPacket_GetCmd(none.p, &v), aErrPacket);
+}
+
+struct AssemblyCase {
+  const char* name;
+  std::vector<uint8_t> bytes;
+  std::vector<aErr> results;  // one per byte
+  bool complete;
+};
+
+class PacketAssembly : public ::testing::TestWithParam<AssemblyCase> {};
+
+TEST_P(PacketAssembly, FeedsBytes) {
+  const AssemblyCase& c = GetParam();
+  PacketHolder h(aPacket_Create());
+  ASSERT_EQ(aPacket_Reset(h.p), aErrNone);
+  ASSERT_EQ(c.bytes.size(), c.results.size());
+  for (size_t i = 0; i < c.bytes.size(); i++)
+    EXPECT_EQ(aPacket_AddByte(h.p, c.bytes[i]), c.results[i]) << "byte " << i;
+  EXPECT_EQ(aPacket_IsComplete(h.p), c.complete);
+}
+
+std::vector<uint8_t> sOverlong() {
+  std::vector<uint8_t> bytes = {2, 28};
+  for (int i = 0; i < 29; i++) bytes.push_back(static_cast<uint8_t>(i));
+  return bytes;
+}
+std::vector<aErr> sOverlongResults() {
+  std::vector<aErr> results(30, aErrNone);
+  results.push_back(aErrOverrun);
+  return results;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PacketAssembly,
+    ::testing::Values(
+        AssemblyCase{"three_data_bytes", {0x04, 0x03, 0x01, 0x02, 0x03},
+                     {aErrNone, aErrNone, aErrNone, aErrNone, aErrNone}, true},
+        AssemblyCase{"zero_address", {0x00}, {aErrPacket}, false},
+        AssemblyCase{"odd_address", {0x05}, {aErrPacket}, false},
+        AssemblyCase{"length_29", {0x04, 29}, {aErrNone, aErrPacket}, false},
+        AssemblyCase{"length_zero_complete_after_two", {0x06, 0x00}, {aErrNone, aErrNone}, true},
+        AssemblyCase{"byte_beyond_length", {0x06, 0x01, 0x07, 0x08},
+                     {aErrNone, aErrNone, aErrNone, aErrPacket}, false},
+        AssemblyCase{"byte_after_empty_packet", {0x06, 0x00, 0x02},
+                     {aErrNone, aErrNone, aErrPacket}, false},
+        AssemblyCase{"thirty_first_byte_overruns", sOverlong(), sOverlongResults(), false}),
+    [](const ::testing::TestParamInfo<AssemblyCase>& info) { return info.param.name; });
+
+TEST(Packet, AssemblyOfInvalidPacketAndReset) {
+  EXPECT_EQ(aPacket_AddByte(nullptr, 2), aErrParam);
+  EXPECT_EQ(aPacket_Reset(nullptr), aErrParam);
+  PacketHolder h(aPacket_Create());
+  ASSERT_EQ(aPacket_AddByte(h.p, 0x04), aErrNone);
+  ASSERT_EQ(aPacket_AddByte(h.p, 0x01), aErrNone);
+  ASSERT_EQ(aPacket_AddByte(h.p, 0x99), aErrNone);
+  EXPECT_TRUE(aPacket_IsComplete(h.p));
+  EXPECT_EQ(aPacket_Reset(h.p), aErrNone);
+  EXPECT_EQ(h.p->check, aPACKETCHECK);
+  EXPECT_EQ(h.p->received, 0);
+  EXPECT_EQ(h.p->address, 0);
+  EXPECT_EQ(h.p->dataSize, 0);
+  EXPECT_EQ(h.p->data[0], 0);
+}
+
+TEST(Packet, DestroyClearsPointerAndRefusesNull) {
+  aPacket* p = aPacket_Create();
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(aPacket_Destroy(&p), aErrNone);
+  EXPECT_EQ(p, nullptr);
+  EXPECT_EQ(aPacket_Destroy(&p), aErrParam);
+  EXPECT_EQ(aPacket_Destroy(nullptr), aErrParam);
+}
+
+}  // namespace
