@@ -21,7 +21,7 @@
 
 namespace {
 
-enum class Fault { None, Status500, Empty, NotOk, MissingLines, Never, Trickle };
+enum class Fault { None, Status500, Empty, NotOk, MissingLines, Never, Trickle, CRLF };
 
 struct Options {
   std::string root;
@@ -238,6 +238,12 @@ class Server {
         case Fault::MissingLines:
           answer = {200, "ok\n"};
           break;
+        case Fault::CRLF: {
+          std::string body;
+          for (char c : answer.body) body += c == '\n' ? std::string("\r\n") : std::string(1, c);
+          answer.body = body;
+          break;
+        }
         case Fault::Never: {
           // Hold the answer back; bounded, and released when the server stops.
           std::unique_lock<std::mutex> lock(holdMutex_);
@@ -295,8 +301,8 @@ int main(int argc, char** argv) {
   auto* cert = app.add_option("--cert", opt.cert, "Serve https with this certificate (PEM)")->check(CLI::ExistingFile);
   app.add_option("--key", opt.key, "Private key (PEM) of the certificate")->check(CLI::ExistingFile)->needs(cert);
   cert->needs(app.get_option("--key"));
-  app.add_option("--fault", fault, "Misbehave: none, status500, empty, not-ok, missing-lines, never, trickle")
-      ->check(CLI::IsMember({"none", "status500", "empty", "not-ok", "missing-lines", "never", "trickle"}))
+  app.add_option("--fault", fault, "Misbehave: none, status500, empty, not-ok, missing-lines, never, trickle, crlf")
+      ->check(CLI::IsMember({"none", "status500", "empty", "not-ok", "missing-lines", "never", "trickle", "crlf"}))
       ->capture_default_str();
   app.add_option("--fault-op", opt.faultOps, "Fault only these requests (op values: hi qu bird builds fix ent_jwt)")
       ->check(CLI::IsMember({"hi", "qu", "bird", "builds", "fix", "ent_jwt"}));
@@ -316,6 +322,7 @@ int main(int argc, char** argv) {
   else if (fault == "missing-lines") opt.fault = Fault::MissingLines;
   else if (fault == "never") opt.fault = Fault::Never;
   else if (fault == "trickle") opt.fault = Fault::Trickle;
+  else if (fault == "crlf") opt.fault = Fault::CRLF;
 
   // Signals are taken by one thread that stops the server cleanly.
   sigset_t set;
