@@ -3,7 +3,7 @@
 // same numbers in UEI error replies, so the values are fixed.
 #include <cstdint>
 
-typedef enum {
+typedef enum : int32_t {
   aErrNone = 0,
   aErrMemory = 1,
   aErrParam = 2,

@@ -9,14 +9,15 @@
 // Longest accepted path, in characters.
 #define aFILE_NAMEMAXCHARS 4096
 
-typedef enum {
+// Fixed underlying types: a value outside the list is a defined (refused) value.
+typedef enum : int32_t {
   aFileModeReadOnly = 0,   // "rb"
   aFileModeWriteOnly = 1,  // "wb", truncates
   aFileModeAppend = 2,     // "ab+": reads anywhere, writes at the end
   aFileModeUnknown = 3     // count of modes; refused
 } aFileMode;
 
-typedef enum { aSeekStart = 0, aSeekCurrent = 1, aSeekEnd = 2 } aFileSeekMode;
+typedef enum : int32_t { aSeekStart = 0, aSeekCurrent = 1, aSeekEnd = 2 } aFileSeekMode;
 
 typedef struct aFile aFile;
 typedef aFile* aFileRef;

@@ -44,9 +44,15 @@ aErr aMutex_Destroy(aMutexRef* mutex) {
     *mutex = nullptr;
     return aErrParam;
   }
+  // Destroying a held mutex is undefined and would leave its holder unlocking
+  // freed memory: find out first whether it is free.
+  switch (pthread_mutex_trylock(&m->mutex)) {
+    case 0: pthread_mutex_unlock(&m->mutex); break;
+    case EBUSY: return aErrBusy;
+    default: break;
+  }
   switch (pthread_mutex_destroy(&m->mutex)) {
     case 0: break;
-    // Still locked: freeing it now would leave its holder unlocking freed memory.
     case EBUSY: return aErrBusy;
     case EINVAL: m->check = 0; delete m; *mutex = nullptr; return aErrParam;
     case EAGAIN: m->check = 0; delete m; *mutex = nullptr; return aErrResource;

@@ -33,10 +33,14 @@ int aThread_Destroy(aThreadRef* thread) {
   aThread* t = *thread;
   *thread = nullptr;
   if (t == nullptr || t->check != THREAD_CHECK) return EINVAL;
-  int rc = pthread_join(t->id, nullptr);
-  // Joining itself cannot work; detach so the thread's resources still go
-  // when it ends.
-  if (rc == EDEADLK) pthread_detach(t->id);
+  int rc;
+  if (pthread_equal(t->id, pthread_self())) {
+    // A thread cannot join itself; detach it so its resources still go when it ends.
+    pthread_detach(t->id);
+    rc = EDEADLK;
+  } else {
+    rc = pthread_join(t->id, nullptr);
+  }
   t->check = 0;
   delete t;
   return rc;
