@@ -308,7 +308,7 @@ TEST(DirectoryHome, UserWithoutEntryFallsBackToHome) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     // Only in the child: the test process keeps its own identity and HOME.
-    if (setuid(unused) != 0) _exit(10);
+    if (setuid(unused) != 0) _exit(77);
     setenv("HOME", "/fallback/home", 1);
     char buffer[64];
     if (aDirectory_GetHomeDirectory(buffer, sizeof buffer) != aErrNone) _exit(11);
@@ -320,5 +320,6 @@ TEST(DirectoryHome, UserWithoutEntryFallsBackToHome) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "this system does not let root change its user";
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
