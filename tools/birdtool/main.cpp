@@ -340,6 +340,12 @@ int main(int argc, char** argv) {
 
   CreateOptions co;
   auto* create = app.add_subcommand("create", "Write a BIRD file; blocks go in command-line order");
+  create->footer(
+      "SOURCE of an image or payload: @PATH (a file), hex=0102AB, text=ABC, fill=SIZE[,BYTE],\n"
+      "pattern=SIZE[,SEED] (pseudo-random bytes). FLAGS 0..7 go to the module's loader with the block.\n"
+      "Numbers take 0x for hexadecimal. Example:\n"
+      "  birdtool create -o 1200.bird --loader 0x10000000:@loader.bin --firmware 0x0:@fw.bin \\\n"
+      "    --info 1200 2.10.7 00000000 MODELNAME --serial-location 0x2FC 0x1000");
   create->add_option("-o,--output", co.output, "File to write")->required();
   // The values are read back from the options' results in parse order.
   std::vector<std::string> vLoader, vFirmware, vRaw, vInfo, vSerialLoc, vEntry;
