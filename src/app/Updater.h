@@ -14,8 +14,9 @@
 #include "app/UpdaterDisplayInterface.h"
 #include "common/aError.h"
 
-// Discovery's link types and specifiers. Until discovery is in the tree the
-// discovery operations are not declared and main reports -D as unavailable.
+// Discovery's link types and specifiers. Until discovery is in the tree
+// DeviceInfo stays incomplete, the discovery operations are declared but not
+// defined, and main reports -D as unavailable.
 #if __has_include("common/discover.h")
 #include "common/discover.h"
 #define UPDATER_HAS_DISCOVERY 1
@@ -50,6 +51,8 @@ struct DeviceInfo {
   std::string modelName;    // name of the model code
   uint32_t error = 0;       // aErr: first error met while connecting or reading
 };
+#else
+struct DeviceInfo;
 #endif
 
 class Updater {
@@ -63,14 +66,12 @@ class Updater {
   // module supports them).
   void Set_UEIBytes_Load(bool use);
 
-  // --- discovery (UpdaterDiscover.cpp)
-#if UPDATER_HAS_DISCOVERY
+  // --- discovery (UpdaterDiscover.cpp); `type` is a linkType (1 USB, 2 TCPIP)
   // Type 0 means USB and then TCPIP.
-  std::vector<DeviceInfo> Discover_Devices(linkType type);
+  std::vector<DeviceInfo> Discover_Devices(uint32_t type);
   // Modules on the I2C bus behind a routing module; type 0 finds the router's
   // link type first.
-  std::vector<DeviceInfo> Discover_TSNetwork_Devices(uint32_t routerSerial, linkType type);
-#endif
+  std::vector<DeviceInfo> Discover_TSNetwork_Devices(uint32_t routerSerial, uint32_t type);
 
   // --- firmware acquisition (UpdaterAcquire.cpp)
   // The build number downloaded into the store, 0 on failure. An empty build
@@ -101,10 +102,12 @@ class Updater {
   bool Recover_Firmware(std::string port, uint32_t build, uint32_t baud, uint32_t serial,
                         std::string bird_file, bool override);
 
-  // True when the last Get_BuildList, Get_BuildListLocal or Get_JWT failed
-  // (as opposed to succeeding with an empty answer), so that main can give
-  // a failing exit status instead of reporting a failed request as success.
-  // Each of those operations sets it at its start and on failure.
+  // True when the last operation that answers with a container or text
+  // (Get_BuildList, Get_BuildListLocal, Get_JWT, Discover_Devices,
+  // Discover_TSNetwork_Devices) failed as a whole, as opposed to succeeding
+  // with an empty answer, so that main can give a failing exit status
+  // instead of reporting a failed request as success. Each of those
+  // operations clears it at its start and sets it on failure.
   bool Last_Request_Failed() const { return last_request_failed; }
 
   const std::string& Server_URL() const { return server_url; }
@@ -144,8 +147,6 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Corvanex::Tessarion::Mod
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Corvanex::Tessarion::Module& module,
                         BirdFile& bird, bool no_reboot_wait, bool try_uei);
 
-#if UPDATER_HAS_DISCOVERY
-// Prints the -D table.
+// Prints the -D table; `type` is a linkType.
 void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& list,
-                          linkType type);
-#endif
+                          uint32_t type);

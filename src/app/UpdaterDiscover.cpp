@@ -6,12 +6,14 @@
 #include "app/Updater.h"
 
 #if UPDATER_HAS_DISCOVERY
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+std::vector<DeviceInfo> Updater::Discover_Devices(uint32_t) {
+  last_request_failed = true;
   display.message(UpdaterDisplayInterface::Error, "Device discovery is not available in this build");
   return {};
 }
 
-std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t, linkType) {
+std::vector<DeviceInfo> Updater::Discover_TSNetwork_Devices(uint32_t, uint32_t) {
+  last_request_failed = true;
   display.message(UpdaterDisplayInterface::Error,
                   "Network device discovery is not available in this build");
   return {};
@@ -25,7 +27,7 @@ namespace {
 constexpr size_t IP_ADDRESS_OFFSET = 24;  // of the transport area in the 128-byte wire record
 }
 
-void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& list, linkType type) {
+void _display_device_list(UpdaterDisplayInterface& display, std::vector<DeviceInfo>& list, uint32_t type) {
   const char* name = type == 1 ? "USB" : type == 2 ? "TCPIP" : "Unknown";
   display.message(UpdaterDisplayInterface::Info, "Discovered Devices: (%s)", name);
   if (list.empty()) {

@@ -47,6 +47,10 @@ int _run(CLI_Display& display, Parameters& params) {
     aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
     if (err != aErrNone) {
       Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", err);
+      // Without this line the run would end with status 1 and no word why.
+      display.message(UpdaterDisplayInterface::Error,
+                      "Could not find the home directory [%d, %s]; name a storage directory with -i",
+                      err, aError_GetErrorText(err));
       return 1;
     }
     params.updater_directory = BuildPath(home, ".corvanex");
