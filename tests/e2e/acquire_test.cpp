@@ -116,6 +116,17 @@ TEST_F(Acquire, ListBuildsOfUnknownDeviceFails) {
   EXPECT_EQ(r.err, "Failed to retrieve builds for 0000ABCD\n");
 }
 
+TEST_F(Acquire, ServerDiagnosticsUnderTheServerCommMask) {
+  tstest::UpdateServer server(repo, {"--fault", "status500", "--fault-op", "builds"});
+  auto r = run(server, {"-X", "0x20", "-B", "-d", SN});
+  EXPECT_EQ(r.status, 1);
+  for (const std::string& line : std::vector<std::string>{"GET(" + server.url() + "?op=hi&rv=2&)\n", "rcv_data returns 3\n",
+        "GetBuildList ==> [500] [error: internal server error\n]\n", "Failed to retrieve builds for 40F5849A\n"})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n--- stderr:\n" << r.err;
+  auto quiet = run(server, {"-B", "-d", SN});
+  EXPECT_EQ(quiet.err, "Failed to retrieve builds for 40F5849A\n") << "nothing logged without the mask";
+}
+
 TEST_F(Acquire, JWTPrintsTheDeviceToken) {
   tstest::UpdateServer server(repo);
   auto r = run(server, {"-J", "-d", "0x40f5849a"});
