@@ -204,7 +204,10 @@ TEST_F(CliHome, NoHomeFolderEndsTheRunWithStatus1) {
   tstest::RunResult r = runAsUnlisted({"-X", "0x10000", "-C"}, false);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, VERSION);
-  EXPECT_TRUE(endsWith(r.err, "Updater: FailedaDirectory_GetHomeDirectory()==> 3\n")) << r.err;
+  EXPECT_TRUE(endsWith(r.err, "Updater: FailedaDirectory_GetHomeDirectory()==> 3\n"
+                              "Could not find the home directory [3, aErrNotFound]; name a storage "
+                              "directory with -i\n"))
+      << r.err;
 }
 
 TEST(CliLog, MaskShowsTheParameterListing) {
