@@ -293,23 +293,41 @@ TEST(ParametersLinkType, DiscoverySearchesWithTheGivenTransportExceptRecover) {
   }
 }
 
-TEST(ParametersLog, MaskAppliesToTheRestOfParsing) {
-  // With the APP package switched on by -X, the parameter listing that
-  // follows the parse is logged.
+std::string parseAndLog(const std::vector<std::string>& args) {
   FILE* file = tmpfile();
-  ASSERT_NE(file, nullptr);
+  if (file == nullptr) return "<no temporary file>";
   Log::SetOutput(file);
   Parsed p;
-  parse({"-X", "0x10000", "-D", "word"}, p);
+  parse(args, p);
   Log::SetOutput(nullptr);
   Log::package_bitmask = 0;
   fflush(file);
   rewind(file);
-  std::string text(4096, '\0');
+  std::string text(8192, '\0');
   text.resize(fread(text.data(), 1, text.size(), file));
   fclose(file);
-  EXPECT_EQ(text,
-            "\nApplication parameters:[updater]\n\t[/usr/local/bin/updater]\n\t[-X]\n\t[0x10000]\n\t[-D]\n\t[word]\n");
+  return text;
+}
+
+TEST(ParametersLog, MaskAppliesToTheRestOfParsing) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string log;
+  };
+  const std::vector<Case> cases = {
+      // Nothing is logged without a mask.
+      {{"-D", "-d", "0x1"}, ""},
+      // The APP package shows the parameter listing after the parse.
+      {{"-X", "0x10000", "-D", "word"},
+       "\nApplication parameters:[updater]\n\t[/usr/local/bin/updater]\n\t[-X]\n\t[0x10000]\n\t[-D]\n\t[word]\n"},
+      // The Updater package shows dropped serial number prefixes, but only
+      // for words after the -X.
+      {{"-d", "0x1", "-X", "1", "-d", "0x2", "-r", "0XD272031D"},
+       "Discarding '0x' serial number prefix\nDiscarding '0x' router serial number prefix\n"},
+      // A mask with trailing characters is not applied.
+      {{"-X", "0x1z", "-d", "0x2"}, ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parseAndLog(c.args), c.log) << testing::PrintToString(c.args);
 }
 
 }  // namespace
