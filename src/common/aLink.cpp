@@ -7,14 +7,8 @@
 #include "common/aDebugging.h"
 #include "common/aLinkManagerInternal.h"
 #include "common/aPacketDebug.h"
-#if __has_include("common/aStreamsocket.h")
 #include "common/aStreamsocket.h"
-#define aLINK_HAVE_SOCKET 1
-#endif
-#if __has_include("platform/aStreamSerial.h")
 #include "platform/aStreamSerial.h"
-#define aLINK_HAVE_SERIAL 1
-#endif
 #include "platform/aTime.h"
 
 namespace {
@@ -282,17 +276,13 @@ uint32_t sBaudIndex(uint32_t baud) {
 aErr sOpenStream(const aLinkEntry* entry, aStreamRef* stream) {
   *stream = nullptr;
   switch (entry->kind) {
-#ifdef aLINK_HAVE_SOCKET
     case aLINK_KIND_TCPIP:
       return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
-#endif
-#ifdef aLINK_HAVE_SERIAL
     case aLINK_KIND_SERIAL: {
       uint32_t index = sBaudIndex(entry->baudRate);
       if (index == UINT32_MAX) return aErrParam;
       return aStream_CreateSerial(entry->devicePath.c_str(), static_cast<int32_t>(index), 0, 0, 0, stream);
     }
-#endif
     default:
       return aErrParam;
   }

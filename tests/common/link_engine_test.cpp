@@ -318,7 +318,8 @@ TEST(LinkEngine, StopOfAStoppedLinkSendsNothing) {
   EXPECT_EQ(aLink_GetStatus(ref), aLINK_STOPPED);
   EXPECT_EQ(aLink_Stop(link), aErrNone);
   // A link that does not run gives no packets and takes none.
-  EXPECT_EQ(aLink_AwaitFirst(ref, consumeAll, nullptr, 50), nullptr);
+  static const int one = 1;
+  EXPECT_EQ(aLink_AwaitFirst(ref, consumeAll, &one, 50), nullptr);
   ASSERT_EQ(aLink_Start(ref), aErrNone);
   EXPECT_EQ(module.read(3, 2s), kRouteOn);
   EXPECT_EQ(aLink_Stop(link), aErrNone);
