@@ -38,7 +38,7 @@ if [ "${#tsan_targets[@]}" -gt 0 ]; then
     || cmake --build "$tsan" -j"$jobs" --target "${tsan_targets[@]}"
   for t in "${tsan_targets[@]}"; do
     echo "-- $t under the thread sanitizer"
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$tsan/tests/$t" \
+    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$tsan/bin/$t" \
       --gtest_filter="${TSAN_FILTER:-*}" --gtest_brief=1
   done
 fi
