@@ -283,12 +283,17 @@ aErr sOpenStream(const aLinkEntry* entry, aStreamRef* stream) {
       if (index == UINT32_MAX) return aErrParam;
       return aStream_CreateSerial(entry->devicePath.c_str(), static_cast<int32_t>(index), 0, 0, 0, stream);
     }
+    case aLINK_KIND_CLIENT:
+      // The ZeroMQ client transport is not part of this build yet.
+      return aErrUnimplemented;
     default:
       return aErrParam;
   }
 }
 
-bool sCanReopen(uint32_t kind) { return kind == aLINK_KIND_TCPIP || kind == aLINK_KIND_SERIAL; }
+bool sCanReopen(uint32_t kind) {
+  return kind == aLINK_KIND_TCPIP || kind == aLINK_KIND_SERIAL || kind == aLINK_KIND_CLIENT;
+}
 
 void sReleaseResources(aLinkRecord* link) {
   if (link->assembly) aPacket_Destroy(&link->assembly);
@@ -573,11 +578,19 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLi
     sChangeUseCount(e, 1);
     return existingLinkRef;
   }
-  // A new client link needs the ZeroMQ client transport, which this build
-  // does not have yet.
-  aTRACE(aDEBUG_LINK, "client link to %08X:%u: no client transport\n", address, port);
-  (void)_clientCount;
-  return 0;
+  // Every new client link has its own entry and stream, told apart from
+  // earlier ones to the same address and port by its client index.
+  uint32_t ref = sCreate2(address, port, _clientCount, aLINK_KIND_CLIENT);
+  if (!ref) return 0;
+  ++_clientCount;
+  aStreamRef stream = nullptr;
+  aErr err = sOpenStream(sLookupEntryByID(ref), &stream);
+  if (err != aErrNone) {
+    aTRACE(aDEBUG_LINK, "link %u: no client stream to %08X:%u: %s\n", ref, address, port, aError_GetErrorText(err));
+    aLink_Destroy(&ref);
+    return 0;
+  }
+  return sFinishCreate(ref, stream);
 }
 
 aErr aLink_Reset(uint32_t linkRef) {

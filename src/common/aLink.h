@@ -74,7 +74,8 @@ uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port);
 // 230400 baud. A second request for the same serial number shares the link.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 // With an existing link reference, shares that link (0 when unknown).
-// A new client link needs the ZeroMQ client transport.
+// A new client link needs the ZeroMQ client transport, not yet in this
+// build: until then it fails (0).
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLinkRef);
 
 // Stops the link, makes a new stream of its kind (up to 20 tries, 100 ms

@@ -483,3 +483,20 @@ TEST(LinkEngine, ReferencesCountUpAndAreNeverReused) {
   EXPECT_EQ(aLink_Destroy(nullptr), aErrParam);
   EXPECT_EQ(aLink_Create(nullptr), 0u);
 }
+
+TEST(LinkEngine, ClientCreatorSharesAnExistingLink) {
+  FakeModule module;
+  uint32_t ref = aLink_Create(module.stream());
+  ASSERT_NE(ref, 0u);
+  ASSERT_EQ(module.read(3, 2s), kRouteOn);
+  uint32_t shared = aLink_CreateClient(0x0100007F, 5000, ref);
+  EXPECT_EQ(shared, ref);
+  EXPECT_EQ(aLink_Destroy(&shared), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_RUNNING);
+  // Without the client transport a new client link fails and leaves no entry.
+  uint32_t entries = sEntryCount();
+  EXPECT_EQ(aLink_CreateClient(0x0100007F, 5000, 0), 0u);
+  EXPECT_EQ(sEntryCount(), entries);
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+  EXPECT_EQ(module.read(3, 2s), kRouteOff);
+}
