@@ -65,6 +65,9 @@ aErr aPacket_Reset(aPacket* packet) {
 
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
   if (!aVALIDPACKET(packet)) return aErrParam;
+  // The count stops one past the largest packet: a caller that keeps feeding
+  // an overrun packet must not wrap it round into the payload indexes.
+  if (packet->received > aPACKETMAXWIRE) return aErrOverrun;
   packet->received = static_cast<uint8_t>(packet->received + 1);
   if (packet->received > aPACKETMAXWIRE) return aErrOverrun;
   if (packet->address == 0) {

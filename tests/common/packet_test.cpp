@@ -138,6 +138,20 @@ TEST(Packet, AssemblyOfInvalidPacketAndReset) {
   EXPECT_EQ(h.p->data[0], 0);
 }
 
+TEST(Packet, FeedingPastAnOverrunNeverWrapsTheCount) {
+  PacketHolder h(aPacket_Create());
+  aPacket_AddByte(h.p, 0x02);
+  aPacket_AddByte(h.p, 28);
+  for (int i = 0; i < 28; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0xA5), aErrNone);
+  // Hundreds of bytes more without a reset: each is refused, nothing outside
+  // the payload changes.
+  for (int i = 0; i < 600; i++) ASSERT_EQ(aPacket_AddByte(h.p, 0x5A), aErrOverrun) << i;
+  EXPECT_EQ(h.p->check, aPACKETCHECK);
+  EXPECT_EQ(h.p->address, 0x02);
+  EXPECT_EQ(h.p->dataSize, 28);
+  EXPECT_EQ(h.p->data[27], 0xA5);
+}
+
 TEST(Packet, DestroyClearsPointerAndRefusesNull) {
   aPacket* p = aPacket_Create();
   ASSERT_NE(p, nullptr);
