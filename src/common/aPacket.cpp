@@ -87,7 +87,9 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
 }
 
 bool aPacket_IsComplete(const aPacket* packet) {
-  return aVALIDPACKET(packet) && packet->received == packet->dataSize + 2;
+  // A refused length byte stays stored; such a packet is never complete.
+  return aVALIDPACKET(packet) && packet->dataSize <= aPACKETMAXDATA &&
+         packet->received == packet->dataSize + 2;
 }
 
 aErr aPacket_Destroy(aPacket** packet) {

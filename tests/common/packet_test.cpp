@@ -152,6 +152,17 @@ TEST(Packet, FeedingPastAnOverrunNeverWrapsTheCount) {
   EXPECT_EQ(h.p->data[27], 0xA5);
 }
 
+TEST(Packet, RefusedLengthNeverCompletes) {
+  PacketHolder h(aPacket_Create());
+  aPacket_AddByte(h.p, 0x02);
+  ASSERT_EQ(aPacket_AddByte(h.p, 29), aErrPacket);
+  for (int i = 0; i < 40; i++) {
+    aPacket_AddByte(h.p, 0x00);
+    ASSERT_FALSE(aPacket_IsComplete(h.p)) << i;
+  }
+  EXPECT_EQ(aPacket_Copy(h.p), nullptr);
+}
+
 TEST(Packet, DestroyClearsPointerAndRefusesNull) {
   aPacket* p = aPacket_Create();
   ASSERT_NE(p, nullptr);
