@@ -1,6 +1,5 @@
 // Firmware acquisition: server build lists, JWTs, downloads into the local
 // store and the local build list, and loading a BIRD file for an update.
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>

@@ -133,6 +133,15 @@ TEST_F(AcquireOps, SpinnerTurnsOnTheCallingThreadWhileTheWorkerDownloads) {
   for (size_t i = 1; i < turns; ++i) EXPECT_GE(display.spins[i].at - display.spins[i - 1].at, 90ms);
 }
 
+TEST_F(AcquireOps, DeviceFolderIsMadeBeforeTheQuery) {
+  tstest::UpdateServer server(repo, {"--fault", "status500", "--fault-op", "qu"});
+  Updater u(server.url().c_str(), store.c_str(), display);
+  EXPECT_EQ(u.Download_Firmware(SERIAL, "", false, false), 0u);
+  EXPECT_EQ(display.lines, std::vector<std::string>{"E No build information for device"});
+  EXPECT_TRUE(fs::is_directory(device()));
+  EXPECT_NE(tstest::readFile(device() + "/.settings").find("CREATED_TIME="), std::string::npos);
+}
+
 TEST_F(AcquireOps, DownloadByFingerprintUsesTheRecoveryTable) {
   tstest::UpdateServer server(repo);
   Updater u(server.url().c_str(), store.c_str(), display);
