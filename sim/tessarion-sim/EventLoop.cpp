@@ -17,7 +17,11 @@ EventLoop::EventLoop() {
   sigaddset(&set, SIGTERM);
   // Writing to a host that just went away must not end the simulator.
   signal(SIGPIPE, SIG_IGN);
-  if (sigprocmask(SIG_BLOCK, &set, nullptr) == 0) signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
+  if (sigprocmask(SIG_BLOCK, &set, nullptr) == 0) {
+    signalFd_ = signalfd(-1, &set, SFD_CLOEXEC);
+    // Without the descriptor the signals must keep their default action.
+    if (signalFd_ < 0) sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  }
 }
 
 EventLoop::~EventLoop() {
