@@ -221,14 +221,15 @@ TEST(PacketFifo, DestroyWakesBlockedWaiters) {
     return 0;
   };
   auto start = Clock::now();
-  auto filtered = std::async(std::launch::async, [&] {
+  // Ids by value: Destroy clears the caller's variable while they wait.
+  auto filtered = std::async(std::launch::async, [id, filter, &ref] {
     return aPacketFifo_AwaitFirst(id, filter, &ref, 20000);
   });
   // The plain waiter uses an empty FIFO of its own so that it cannot take the
   // packet the filtered waiter is looking at.
   aPacketFifoId emptyId = aPacketFifo_Create();
   auto plain =
-      std::async(std::launch::async, [&] { return aPacketFifo_Await(emptyId, 20000); });
+      std::async(std::launch::async, [emptyId] { return aPacketFifo_Await(emptyId, 20000); });
   ASSERT_EQ(inside.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
   ASSERT_EQ(aPacketFifo_Destroy(&id), aErrNone);
   ASSERT_EQ(aPacketFifo_Destroy(&emptyId), aErrNone);
