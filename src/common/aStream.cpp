@@ -4,6 +4,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/aFile.h"
+
 namespace {
 
 // Creates the ring on first use, and grows it by one chunk when it holds
@@ -275,4 +277,56 @@ aErr aStream_Destroy(aStreamRef* stream) {
   delete s;
   *stream = nullptr;
   return err;
+}
+
+namespace {
+
+aErr sFileGet(uint8_t* byte, void* reference) {
+  if (reference == nullptr || byte == nullptr) return aErrIO;
+  size_t read = 0;
+  return aFile_Read(static_cast<aFileRef>(reference), byte, 1, &read);
+}
+
+aErr sFilePut(const uint8_t* byte, void* reference) {
+  if (reference == nullptr || byte == nullptr) return aErrIO;
+  size_t written = 0;
+  return aFile_Write(static_cast<aFileRef>(reference), byte, 1, &written);
+}
+
+aErr sFileWrite(const uint8_t* bytes, uint64_t count, void* reference) {
+  if (reference == nullptr || bytes == nullptr) return aErrIO;
+  size_t written = 0;
+  return aFile_Write(static_cast<aFileRef>(reference), bytes, count, &written);
+}
+
+aErr sFileDelete(void* reference) {
+  if (reference == nullptr) return aErrIO;
+  aFileRef file = static_cast<aFileRef>(reference);
+  return aFile_Close(&file);
+}
+
+aErr sCreateFileStream(const char* path, aStreamRef* out, bool output) {
+  if (out == nullptr) return aErrResource;
+  *out = nullptr;
+  if (path == nullptr) return aErrResource;
+  aFileRef file = aFile_Open(path, output ? aFileModeWriteOnly : aFileModeReadOnly);
+  if (file == nullptr) return aErrResource;
+  aStreamRef stream = output ? aStream_Create(nullptr, sFilePut, sFileWrite, sFileDelete, file)
+                             : aStream_Create(sFileGet, nullptr, nullptr, sFileDelete, file);
+  if (stream == nullptr) {
+    aFile_Close(&file);
+    return aErrResource;
+  }
+  *out = stream;
+  return aErrNone;
+}
+
+}  // namespace
+
+aErr aStream_CreateFileInput(const char* path, aStreamRef* stream) {
+  return sCreateFileStream(path, stream, false);
+}
+
+aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream) {
+  return sCreateFileStream(path, stream, true);
 }
