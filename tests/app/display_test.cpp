@@ -26,6 +26,9 @@ class RecordingDisplay : public UpdaterDisplayInterface {
 
 std::string bar(int filled, int blanks) { return std::string(filled, '=') + ">" + std::string(blanks, ' '); }
 
+// 70 characters: wider than the bar itself.
+const char* const LONG_LABEL = "0123456789012345678901234567890123456789012345678901234567890123456789";
+
 const std::string CLEAR = "\r" + std::string(88, ' ') + "\r";
 
 }  // namespace
@@ -108,7 +111,9 @@ INSTANTIATE_TEST_SUITE_P(
         ProgressCase{"LabelFull", 1.0, "Flash", "\r (Flash) [" + bar(60, 1) + "] (100% ) "},
         // Out-of-range fractions are shown as the nearest end, never past the bar.
         ProgressCase{"Above", 3.5, nullptr, "\r[" + bar(69, 1) + "] (100% ) "},
-        ProgressCase{"Below", -2.0, nullptr, "\r[" + bar(0, 68) + "] (  0% ) "}),
+        ProgressCase{"Below", -2.0, nullptr, "\r[" + bar(0, 68) + "] (  0% ) "},
+        // A label that leaves no room gets an empty bar, not one overrunning the line.
+        ProgressCase{"LabelFillsLine", 0.5, LONG_LABEL, "\r (" + std::string(LONG_LABEL) + ") [> ] ( 50% ) "}),
     [](const testing::TestParamInfo<ProgressCase>& info) { return std::string(info.param.name); });
 
 TEST(CLIDisplay, DisplayProgressOffBlanksTheLineAndOnPrintsNothing) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/Log.h"
 
@@ -88,6 +90,20 @@ TEST_F(LogTest, TimestampPrefixesLongFormatsOnTheSameStream) {
   const std::string text = written();
   EXPECT_TRUE(std::regex_match(text, std::regex("short\n\\d{4}:\\d{2}:\\d{2}:\\d{2}:\\d{2}:\\d{2} \\| a longer format 3\n")))
       << text;
+}
+
+TEST_F(LogTest, TimestampOnlyForFormatsOverTenCharacters) {
+  Log::timestamped = true;
+  // The length of the format counts, not of the formatted text.
+  const std::vector<std::pair<const char*, bool>> cases = {
+      {"0123456789", false}, {"0123456789\n", true}, {"%s\n", false}};
+  for (const auto& [format, stamped] : cases) {
+    const size_t before = written().size();
+    Log::log(0, format, "a text far longer than ten characters");
+    const std::string line = written().substr(before);
+    EXPECT_EQ(std::regex_search(line, std::regex("^\\d{4}:\\d{2}:\\d{2}:\\d{2}:\\d{2}:\\d{2} \\| ")), stamped)
+        << format << " -> " << line;
+  }
 }
 
 TEST(LogPackages, BitValues) {

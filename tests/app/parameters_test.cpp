@@ -149,6 +149,21 @@ const std::vector<ParseCase> kCases = {
        EXPECT_EQ(p.commands.Value(), UPDATE);
        EXPECT_FALSE(p.echo);
      }},
+    // "=" on a help option drops the word, so it does not stop the parse.
+    {"EqualsOnHelpDropped", {"-h=1", "--he=1", "-D"}, 0, {}, commands(DISCOVER)},
+    {"EqualsOnOverridePrefixDropped", {"-OV=1"}, 0, {}, [](const Parameters& p) { EXPECT_FALSE(p.override); }},
+    {"MaskEquals", {"-X=0x20"}, 0, {}, [](const Parameters& p) {
+       EXPECT_EQ(p.log_mask, 0x20u);
+       EXPECT_EQ(Log::package_bitmask.load(), 0x20u);
+     }},
+    // The dash-led value is read as a word of its own (unknown here), so the
+    // mask is not given at all.
+    {"MaskValueLooksLikeOption", {"-X", "-1", "-D"}, 0, {}, [](const Parameters& p) {
+       EXPECT_FALSE(p.log_mask_given);
+       EXPECT_EQ(p.commands.Value(), DISCOVER);
+     }},
+    // Two dashes are a proper prefix of "--help" with the same leading dashes.
+    {"TwoDashesSelectLongHelp", {"--", "-D"}, 0, {}, commands(HELP)},
     {"LaterParameterWins", {"-d", "1", "-d", "2", "-s", "a", "-s", "b"}, 0, {}, [](const Parameters& p) {
        EXPECT_EQ(p.serial_number, 2u);
        EXPECT_EQ(p.serial_port, "b");
