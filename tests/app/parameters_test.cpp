@@ -346,3 +346,54 @@ TEST(ParametersLog, MaskAppliesToTheRestOfParsing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ParametersOptionTable, ThirtyRowsInOrderThenTheEndRow) {
+  struct Row {
+    const char* text;
+    int id;
+    OptionArg arg;
+  };
+  const std::vector<Row> expected = {
+      {"-B", 1, ARG_NONE},     {"-L", 1, ARG_NONE},     {"-D", 1, ARG_NONE},        {"-G", 1, ARG_NONE},
+      {"-I", 1, ARG_NONE},     {"-U", 1, ARG_NONE},     {"-OVERRIDE", 1, ARG_NONE}, {"-N", 1, ARG_NONE},
+      {"-Y", 1, ARG_NONE},     {"-C", 1, ARG_NONE},     {"-J", 1, ARG_NONE},        {"-h", 0, ARG_NONE},
+      {"-H", 0, ARG_NONE},     {"-n", 2, ARG_NONE},     {"-X", 2, ARG_SEPARATE},    {"-Z", 2, ARG_SEPARATE},
+      {"-m", 2, ARG_SEPARATE}, {"-i", 2, ARG_SEPARATE}, {"-b", 2, ARG_SEPARATE},    {"-d", 2, ARG_SEPARATE},
+      {"-t", 2, ARG_SEPARATE}, {"-f", 2, ARG_SEPARATE}, {"-r", 2, ARG_SEPARATE},    {"-s", 2, ARG_SEPARATE},
+      {"-o", 2, ARG_SEPARATE}, {"-e", 2, ARG_NONE},     {"-l", 2, ARG_SEPARATE},    {"-k", 2, ARG_SEPARATE},
+      {"-u", 2, ARG_SEPARATE}, {"--help", 0, ARG_NONE},
+  };
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_STREQ(g_rgOptions[i].text, expected[i].text) << i;
+    EXPECT_EQ(g_rgOptions[i].id, expected[i].id) << expected[i].text;
+    EXPECT_EQ(g_rgOptions[i].arg, expected[i].arg) << expected[i].text;
+  }
+  EXPECT_EQ(g_rgOptions[expected.size()].id, -1);
+}
+
+TEST(ParametersCommands, IsSetTestsAnyBitOfTheArgument) {
+  CommandsClass c;
+  EXPECT_EQ(c.Value(), 0u);
+  EXPECT_FALSE(c.IsSet(ANY_COMMAND));
+  c.Set(DISCOVER);
+  c.Set(GET_JWT);
+  EXPECT_TRUE(c.IsSet(DISCOVER));
+  EXPECT_TRUE(c.IsSet(UPDATE | GET_JWT));
+  EXPECT_FALSE(c.IsSet(UPDATE | LIST_BUILDS));
+  EXPECT_EQ(c.Value(), 0x101u);
+  // Help alone is not a command; every command bit is.
+  EXPECT_EQ(ANY_COMMAND, 0x000307FFu);
+  EXPECT_EQ(ANY_COMMAND & HELP, 0u);
+  const std::vector<std::pair<uint32_t, uint32_t>> bits = {
+      {DISCOVER, 0x1},    {UPDATE, 0x2},      {LIST_BUILDS, 0x4}, {GET_BUILD, 0x8},  {VIEW_INFO, 0x10},
+      {CHECK_FILE, 0x20}, {FINGERPRINT, 0x40}, {COMMAND_Z, 0x80},  {GET_JWT, 0x100}, {LIST_LOCAL_BUILDS, 0x200}};
+  for (const auto& [bit, value] : bits) {
+    EXPECT_EQ(bit, value);
+    EXPECT_NE(ANY_COMMAND & bit, 0u) << value;
+  }
+  EXPECT_EQ(static_cast<uint32_t>(HELP), 0x80000000u);
+}
+
+}  // namespace
