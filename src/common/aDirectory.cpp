@@ -50,7 +50,9 @@ std::string join(const char* directory, const char* name) {
 bool aDirectory_Exists(const char* path) { return path != nullptr && isDir(path); }
 
 aErr aDirectory_Ensure(const char* path, uint32_t permissions) {
-  if (path == nullptr || *path == '\0') return aErrParam;
+  if (path == nullptr) return aErrParam;
+  // An empty path names nothing that can be created.
+  if (*path == '\0') return aErrPermission;
   if (isDir(path)) return aErrNone;
   const mode_t mode = static_cast<mode_t>(permissions);
   const std::string full(path);
@@ -82,7 +84,9 @@ aErr aDirectory_Ensure(const char* path, uint32_t permissions) {
 }
 
 aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* user) {
-  if (directory == nullptr || callback == nullptr) return aErrParam;
+  // A null path is a directory that cannot be opened.
+  if (directory == nullptr) return aErrNotFound;
+  if (callback == nullptr) return aErrParam;
   DirCloser d{opendir(directory)};
   if (d.dir == nullptr) return aErrNotFound;
   while (struct dirent* entry = readdir(d.dir)) {
@@ -93,7 +97,7 @@ aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* u
     aDirectoryListData data;
     data.path = path.c_str();
     data.size64 = static_cast<uint64_t>(st.st_size);
-    data.size = data.size64 > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(data.size64);
+    data.size = static_cast<uint32_t>(data.size64);  // the low 32 bits; size64 has the rest
     data.isDirectory = S_ISDIR(st.st_mode);
     if (!callback(&data, user)) break;
   }
@@ -101,12 +105,12 @@ aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* u
 }
 
 aErr aDirectory_Delete(const char* path) {
-  if (path == nullptr) return aErrParam;
+  if (path == nullptr) return aErrUnknown;  // what the system answers for a null path
   return rmdir(path) == 0 ? aErrNone : aErrUnknown;
 }
 
 aErr aDirectory_DeleteTree(const char* path) {
-  if (path == nullptr) return aErrParam;
+  if (path == nullptr) return aErrNotFound;  // cannot be opened
   {
     DirCloser d{opendir(path)};
     if (d.dir == nullptr) return aErrNotFound;
@@ -209,14 +213,12 @@ aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
     const char* part = parts[i];
     size_t room = size - length - 1;
     // No separator after an empty first part: "" + "b" stays relative.
+    // A separator already on either side is kept as it is ("a/" + "/b" gives "a//b").
     if (room > 1 && length > 0 && buffer[length - 1] != aDIR_PATH_SEP_CHAR &&
         part[0] != aDIR_PATH_SEP_CHAR) {
       buffer[length++] = aDIR_PATH_SEP_CHAR;
       buffer[length] = '\0';
       --room;
-    } else if (length > 0 && buffer[length - 1] == aDIR_PATH_SEP_CHAR &&
-               part[0] == aDIR_PATH_SEP_CHAR) {
-      ++part;  // "a/" + "/b": keep one separator
     }
     const size_t partLength = strlen(part);
     if (partLength >= room) {

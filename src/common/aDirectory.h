@@ -14,7 +14,7 @@
 // One entry handed to the aDirectory_List callback; valid only during the call.
 typedef struct {
   const char* path;  // the listed directory joined with the entry's name
-  uint32_t size;     // size in bytes, saturated at 0xFFFFFFFF (see size64)
+  uint32_t size;     // size in bytes, the low 32 bits (see size64)
   bool isDirectory;  // the entry (or what a link points at) is a directory
   uint64_t size64;   // the full size in bytes
 } aDirectoryListData;
@@ -26,19 +26,20 @@ typedef bool (*aDirectoryListProc)(const aDirectoryListData* data, void* user);
 bool aDirectory_Exists(const char* path);
 // Creates the directory and every missing parent with the permission bits
 // (e.g. 0755). aErrNone when it is a directory afterwards; aErrParam for a
-// null or empty path; aErrPermission when a level cannot be created or the
-// path exists as something other than a directory.
+// null path; aErrPermission for an empty path, when a level cannot be
+// created, or when the path exists as something other than a directory.
 aErr aDirectory_Ensure(const char* path, uint32_t permissions);
 // Calls the callback once per entry, "." and ".." included, in the system's
 // order; entries whose status cannot be read are skipped. aErrNotFound when
-// the directory cannot be opened, aErrParam for a null path or callback.
+// the directory cannot be opened (a null path included), aErrParam for a
+// null callback.
 aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* user);
-// Removes an empty directory; aErrParam for a null path, aErrUnknown when
-// the system refuses.
+// Removes an empty directory; aErrUnknown when the system refuses (a null
+// path included).
 aErr aDirectory_Delete(const char* path);
 // Removes a directory and everything below it. Symbolic links inside are
-// removed, never followed. aErrNotFound when it cannot be opened; otherwise
-// the result of removing the directory itself.
+// removed, never followed. aErrNotFound when it cannot be opened (a null
+// path included); otherwise the result of removing the directory itself.
 aErr aDirectory_DeleteTree(const char* path);
 // Current working directory; aErrParam when it does not fit or cannot be read.
 aErr aDirectory_CWD(char* buffer, size_t size);
@@ -57,8 +58,9 @@ aErr aDirectory_ChooseHomeDirectory(const char* passwdHome, const char* envHome,
 // aDirectory_BuildPath with two parts.
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second);
 // Joins up to ten parts (the list ends with a null pointer) with "/" into the
-// buffer; no separator is doubled ("a/" + "b", "a" + "/b", "a" + "b" all give
-// "a/b") and an empty first part adds none. aErrParam for a null or empty
+// buffer. A separator goes in only where neither side has one ("a/" + "b",
+// "a" + "/b", "a" + "b" all give "a/b"; "a/" + "/b" keeps both, "a//b"), and
+// an empty first part adds none. aErrParam for a null or empty
 // buffer, a null first part, a buffer that is one of the parts, or more than
 // nine further parts; aErrOverrun when the result does not fit (at most
 // size - 2 characters are used). The buffer is empty after any failure.

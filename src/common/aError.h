@@ -45,3 +45,11 @@ typedef enum : int32_t {
 const char* aError_GetErrorText(aErr err);
 // One-line description of a code; codes above 34 give "Unknown error".
 const char* aError_GetErrorDescription(aErr err);
+// The same for a code held as a plain number (a UEI reply's error byte, or
+// a value that may lie outside the table).
+inline const char* aError_GetErrorText(uint32_t code) {
+  return aError_GetErrorText(static_cast<aErr>(static_cast<int32_t>(code)));
+}
+inline const char* aError_GetErrorDescription(uint32_t code) {
+  return aError_GetErrorDescription(static_cast<aErr>(static_cast<int32_t>(code)));
+}

@@ -31,6 +31,10 @@ bool aFile_Exists(const char* path);
 // New handle, or null: null/empty/too long path, bad mode, no memory, the
 // stream cannot be opened, or the path is a directory.
 aFileRef aFile_Open(const char* path, aFileMode mode);
+// The same with the mode given as its number (0 read, 1 write, 2 append).
+inline aFileRef aFile_Open(const char* path, int mode) {
+  return aFile_Open(path, static_cast<aFileMode>(mode));
+}
 // Closes and frees the handle and always clears *file. aErrParam for a null
 // address or an invalid handle; aErrIO when buffered data could not be
 // written out (the file is then incomplete).
@@ -46,6 +50,10 @@ aErr aFile_Write(aFileRef file, const void* data, size_t count, size_t* written)
 // origin. aErrRange (position unchanged) when the target is below 0 or
 // beyond the size; aErrIO when the position cannot be read or moved.
 aErr aFile_Seek(aFileRef file, long offset, aFileSeekMode origin);
+// The same with the origin given as its number (0 start, 1 current, 2 end).
+inline aErr aFile_Seek(aFileRef file, long offset, int origin) {
+  return aFile_Seek(file, offset, static_cast<aFileSeekMode>(origin));
+}
 // Size in bytes, the position left where it was. aErrParam for a null
 // address; aErrIO (size 0) when it cannot be found.
 aErr aFile_GetSize(aFileRef file, size_t* size);
@@ -54,7 +62,8 @@ aErr aFile_GetSize(aFileRef file, size_t* size);
 // aErrEOF at the end of the file, aErrIO on a read error, aErrOverrun when
 // the line is longer than the buffer (the rest stays unread); a last line
 // without a line end that exactly fills the buffer is complete (aErrNone).
-// aErrParam for an invalid handle, a null buffer or size 0.
+// aErrParam for an invalid handle, then aErrMode (write-only), then
+// aErrParam for a null buffer or size 0.
 aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length);
 // Formatted write. aErrMode unless writable, aErrIO when it fails.
 aErr aFile_Printf(aFileRef file, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -157,8 +157,9 @@ aErr aFile_GetSize(aFileRef file, size_t* size) {
 aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, size_t* length) {
   if (length) *length = 0;
   if (buffer != nullptr && size != 0) buffer[0] = '\0';
-  if (!aFile_IsValid(file) || buffer == nullptr || size == 0) return aErrParam;
+  if (!aFile_IsValid(file)) return aErrParam;
   if (!canRead(file)) return aErrMode;
+  if (buffer == nullptr || size == 0) return aErrParam;
   if (size > static_cast<size_t>(INT32_MAX)) size = INT32_MAX;
   switchTo(file, LastOp::Read);
   if (fgets(buffer, static_cast<int>(size), file->stream) == nullptr) {

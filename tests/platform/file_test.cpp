@@ -129,6 +129,8 @@ TEST_F(FileTest, ModesAndArgumentChecks) {
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(aFile_Read(w, buffer, 1, &n), aErrMode);
   EXPECT_EQ(aFile_ReadLine(w, buffer, sizeof buffer, &n), aErrMode);
+  EXPECT_EQ(aFile_ReadLine(w, nullptr, 0, &n), aErrMode);  // the mode is judged first
+  EXPECT_EQ(aFile_ReadLine(r, buffer, 0, &n), aErrParam);
   EXPECT_EQ(aFile_Write(w, nullptr, 1, &n), aErrParam);
 
   // Every operation refuses a null handle.
@@ -270,6 +272,44 @@ TEST_F(FileTest, UnbufferedWritesReachTheFileAtOnce) {
   ASSERT_EQ(aFile_SetUnbuffered(f), aErrNone);
   ASSERT_EQ(aFile_Printf(f, "now"), aErrNone);
   EXPECT_EQ(tstest::readFile(path()), "now");
+}
+
+TEST_F(FileTest, ModesAndOriginsByNumber) {
+  tstest::writeFile(path(), "0123");
+  struct {
+    int mode;
+    bool opens;
+  } const modes[] = {{0, true}, {1, true}, {2, true}, {3, false}, {-1, false}};
+  for (const auto& m : modes) {
+    aFileRef f = aFile_Open(path().c_str(), m.mode);
+    EXPECT_EQ(f != nullptr, m.opens) << m.mode;
+    if (f) aFile_Close(&f);
+    tstest::writeFile(path(), "0123");
+  }
+  aFileRef f = aFile_Open(path().c_str(), 0);
+  Closer c{f};
+  ASSERT_NE(f, nullptr);
+  size_t at = 99;
+  EXPECT_EQ(aFile_Seek(f, -1, 2), aErrNone);
+  ASSERT_EQ(aFile_GetPosition(f, &at), aErrNone);
+  EXPECT_EQ(at, 3u);
+  EXPECT_EQ(aFile_Seek(f, 1, 2), aErrRange);
+  EXPECT_EQ(aFile_Seek(f, -2, 1), aErrNone);
+  ASSERT_EQ(aFile_GetPosition(f, &at), aErrNone);
+  EXPECT_EQ(at, 1u);
+}
+
+TEST_F(FileTest, ReadErrorsAreNotTakenForTheEnd) {
+  // Reading this process's memory at address 0 fails with an I/O error.
+  aFileRef f = aFile_Open("/proc/self/mem", aFileModeReadOnly);
+  if (f == nullptr) GTEST_SKIP() << "no /proc/self/mem";
+  Closer c{f};
+  char buffer[8];
+  size_t n = 99;
+  EXPECT_EQ(aFile_Read(f, buffer, sizeof buffer, &n), aErrIO);
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(aFile_ReadLine(f, buffer, sizeof buffer, &n), aErrIO);
+  EXPECT_EQ(n, 0u);
 }
 
 TEST_F(FileTest, FailedWritesAreReported) {
