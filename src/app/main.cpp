@@ -4,6 +4,7 @@
 // directory exists and runs -N, then -G, then the first of -D, -U, -B, -L, -J.
 // Exit status: 0 for success, 1 for failure.
 #include <cstdio>
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -200,7 +201,14 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  int status = _run(display, params);
+  int status = 1;
+  try {
+    status = _run(display, params);
+  } catch (const std::exception& e) {
+    // Operations turn their own failures into messages; anything that still
+    // escapes must end the run with a reason and status 1, not an abort.
+    display.message(UpdaterDisplayInterface::Error, "%s", e.what());
+  }
   _release_params(&params);
   return status;
 }
