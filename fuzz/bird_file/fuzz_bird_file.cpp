@@ -55,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   BirdFile::VerifyFile(scratchPath());
   BirdFile bird;
   bird.filename = scratchPath();
-  if (!bird.Load()) return 0;
+  bool loaded = bird.Load();
+  remove(scratchPath().c_str());  // the object holds everything it needs; leave nothing behind
+  if (!loaded) return 0;
 
   // Everything parsed lies inside the unpacked buffer.
   check(bird.blockCount == bird.blocks.size());

@@ -48,5 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   back.GetInt("NOT_THERE", 5);
   back.Add("LATEST_DOWNLOAD", std::string(reinterpret_cast<const char*>(data), size));
   back.Save();
+  remove(in.c_str());
+  remove(out.c_str());
   return 0;
 }
