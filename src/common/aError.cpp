@@ -1,6 +1,6 @@
 #include "common/aError.h"
 
-static const char* const ERROR_TEXT[] = {
+const char* const ERROR_TEXT[aErrUnknown + 1] = {
     "aErrNone",          "aErrMemory",        "aErrParam",         "aErrNotFound",
     "aErrFileNameLength", "aErrBusy",         "aErrIO",            "aErrMode",
     "aErrWrite",         "aErrRead",          "aErrEOF",           "aErrNotReady",
@@ -12,7 +12,7 @@ static const char* const ERROR_TEXT[] = {
     "aErrAsyncReturn",   "aErrStreamStale",   "aErrUnknown",
 };
 
-static const char* const ERROR_DESCRIPTION[] = {
+const char* const ERROR_DESCRIPTION[aErrUnknown + 1] = {
     "Success, no error",
     "Memory allocation",
     "Invalid parameter",

@@ -41,6 +41,10 @@ typedef enum : int32_t {
   aErrUnknown = 34
 } aErr;
 
+// The short names and one-line descriptions, indexed by code.
+extern const char* const ERROR_TEXT[aErrUnknown + 1];
+extern const char* const ERROR_DESCRIPTION[aErrUnknown + 1];
+
 // Short name of a code ("aErrTimeout"); codes above 34 give "aErrUnknown".
 const char* aError_GetErrorText(aErr err);
 // One-line description of a code; codes above 34 give "Unknown error".

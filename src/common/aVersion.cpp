@@ -5,17 +5,11 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
-
-struct Feature {
-  const char* name;
-  const char* description;
-};
-
-const Feature FEATS[] = {
+const aVersionFeature FEATS[NUM_FEATS] = {
     {"VERSION", "Version Query API"},
 };
-constexpr size_t NUM_FEATS = sizeof(FEATS) / sizeof(FEATS[0]);
+
+namespace {
 
 char version_string[15];
 std::once_flag version_once;
@@ -84,14 +78,14 @@ bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch) {
 
 bool aVersion_HasFeature(const char* name) {
   if (name == nullptr) return false;
-  for (const Feature& f : FEATS)
+  for (const aVersionFeature& f : FEATS)
     if (strcmp(f.name, name) == 0) return true;
   return false;
 }
 
 char* aVersion_GetFeatureList(void) {
   size_t length = 1;  // terminator
-  for (const Feature& f : FEATS) length += strlen(f.name) + 3 + strlen(f.description) + 1;
+  for (const aVersionFeature& f : FEATS) length += strlen(f.name) + 3 + strlen(f.description) + 1;
   char* text = static_cast<char*>(calloc(length, 1));
   if (text == nullptr) return nullptr;
   for (size_t i = 0; i < NUM_FEATS; ++i) {

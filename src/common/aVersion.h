@@ -42,6 +42,14 @@ bool aVersion_IsAtLeast(uint8_t major, uint8_t minor, uint8_t patch);
 bool aVersion_IsAtLeastCompare(uint8_t haveMajor, uint8_t haveMinor, uint8_t havePatch,
                                uint8_t needMajor, uint8_t needMinor, uint8_t needPatch);
 
+// The library's features: (name, description) pairs.
+typedef struct {
+  const char* name;
+  const char* description;
+} aVersionFeature;
+inline constexpr size_t NUM_FEATS = 1;
+extern const aVersionFeature FEATS[NUM_FEATS];
+
 // True when the library has the named feature (exact, case-sensitive match).
 bool aVersion_HasFeature(const char* name);
 // Newly allocated text "NAME - description" per feature, one per line; the

@@ -34,6 +34,10 @@ TEST(ErrorText, EveryCodeAndPlainNumbers) {
     EXPECT_STREQ(aError_GetErrorText(c.code), c.text) << c.code;
     EXPECT_STREQ(aError_GetErrorDescription(c.code), c.description) << c.code;
   }
+  for (uint32_t code = 0; code <= aErrUnknown; ++code) {
+    EXPECT_EQ(aError_GetErrorText(code), ERROR_TEXT[code]);
+    EXPECT_EQ(aError_GetErrorDescription(code), ERROR_DESCRIPTION[code]);
+  }
   EXPECT_STREQ(aError_GetErrorText(35), "aErrUnknown");
   EXPECT_STREQ(aError_GetErrorText(aErrParam), "aErrParam");
 }

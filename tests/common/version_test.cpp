@@ -120,6 +120,10 @@ TEST(LibraryFeatures, HasFeatureAndList) {
   EXPECT_FALSE(aVersion_HasFeature(""));
   EXPECT_FALSE(aVersion_HasFeature(nullptr));
 
+  ASSERT_EQ(NUM_FEATS, 1u);
+  EXPECT_STREQ(FEATS[0].name, "VERSION");
+  EXPECT_STREQ(FEATS[0].description, "Version Query API");
+
   char* list = aVersion_GetFeatureList();
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(std::string(list), "VERSION - Version Query API");
