@@ -1,14 +1,14 @@
 #include "server/UpdateServerRequest.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <stdexcept>
-#include <tuple>
 
 #include "app/Log.h"
+#include "common/aVersion.h"
 #include "server/HTTPRequest.h"
 
 using Params = std::map<std::string, std::string>;
@@ -66,27 +66,23 @@ bool _request(const char* op, const char* url, const Params& params, std::string
   }
 }
 
-// A version part as a number: leading decimal digits; none, or too many, is
-// not a number.
-std::optional<unsigned long> _versionPart(const std::string& part) {
-  if (part.empty() || part[0] < '0' || part[0] > '9') return std::nullopt;
-  errno = 0;
-  unsigned long value = std::strtoul(part.c_str(), nullptr, 10);
-  if (errno == ERANGE) return std::nullopt;
-  return value;
-}
-
-using VersionKey = std::optional<std::tuple<unsigned long, unsigned long, unsigned long>>;
+// A version as the three 8-bit parts it stands for: each part converted as
+// std::stoi does (leading blanks, a sign, leading digits), then taken modulo
+// 256. Nothing when the text does not have three parts or a part is not a
+// number.
+using VersionKey = std::optional<std::array<uint8_t, 3>>;
 
 VersionKey _versionKey(const std::string& version) {
   auto parts = UpdateServerRequest::SplitTessarionVersion(version);
   if (parts.size() != 3) return std::nullopt;
-  auto a = _versionPart(parts[0]), b = _versionPart(parts[1]), c = _versionPart(parts[2]);
-  if (!a || !b || !c) {
-    Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", version.c_str());
+  std::array<uint8_t, 3> key{};
+  try {
+    for (size_t i = 0; i < 3; ++i) key[i] = static_cast<uint8_t>(std::stoi(parts[i]));
+  } catch (const std::exception& e) {
+    Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion", e.what());
     return std::nullopt;
   }
-  return std::make_tuple(*a, *b, *c);
+  return key;
 }
 
 }  // namespace
@@ -220,8 +216,7 @@ std::vector<std::string> UpdateServerRequest::SplitTessarionVersion(const std::s
 
 std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuildsByVersion(
     const std::map<std::string, std::string>& builds) {
-  // Each version is converted once. Whole numbers are compared: a part above
-  // 255 must not wrap around and sort a newer version below an older one.
+  // Each version is converted once.
   struct Entry {
     std::pair<std::string, std::string> pair;
     VersionKey key;
@@ -229,10 +224,16 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
   std::vector<Entry> entries;
   entries.reserve(builds.size());
   for (const auto& pair : builds) entries.push_back({pair, _versionKey(pair.second)});
-  // A strict weak ordering: valid versions first, highest first; entries that
-  // compare equal (equal versions, or both not a version) keep build order.
+  // a goes first when b is not at least a: higher versions first. Entries
+  // that are not a version go after every valid one; entries that compare
+  // equal (equal versions, or both not a version) keep build order, so the
+  // order is a strict weak ordering and the result is well defined.
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    if (a.key && b.key) return *a.key > *b.key;
+    if (a.key && b.key) {
+      const auto& x = *a.key;
+      const auto& y = *b.key;
+      return !aVersion_IsAtLeastCompare(y[0], y[1], y[2], x[0], x[1], x[2]);
+    }
     return a.key.has_value() && !b.key.has_value();
   });
   std::vector<std::pair<std::string, std::string>> out;

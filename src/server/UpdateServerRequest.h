@@ -37,9 +37,10 @@ class UpdateServerRequest {
   // The device's signed token (header.payload.signature), not checked.
   static bool GetDeviceJWT(uint32_t serial, std::string& token, const char* url);
 
-  // The builds as (build, version) pairs, highest version first. Versions that
-  // are not three numbers go after every valid one, in build order; equal
-  // versions keep build order.
+  // The builds as (build, version) pairs, highest version first, each part
+  // of a version taken as an 8-bit number (modulo 256) as module versions
+  // are. Versions that are not three numbers go after every valid one, in
+  // build order; equal versions keep build order.
   static std::vector<std::pair<std::string, std::string>> SortBuildsByVersion(
       const std::map<std::string, std::string>& builds);
   // The three parts of a version text split at ".", or an empty list when it

@@ -137,8 +137,13 @@ TEST(UpdateServerVersions, SortBuildsByVersionTable) {
        {{"5", "3.0.0"}, {"2", "1.0.0"}, {"1", "x.y.z"}, {"3", "1.2"}, {"4", ""}, {"6", "1..3"}}},
       // equal versions keep build order
       {{{"7", "1.0.0"}, {"5", "1.0.0"}, {"6", "1.0.1"}}, {{"6", "1.0.1"}, {"5", "1.0.0"}, {"7", "1.0.0"}}},
-      // parts above 255 compare as whole numbers
-      {{{"1", "2.50.0"}, {"2", "2.300.0"}}, {{"2", "2.300.0"}, {"1", "2.50.0"}}},
+      // each part is an 8-bit number: 300 counts as 44, 256 as 0, -1 as 255
+      {{{"1", "2.50.0"}, {"2", "2.300.0"}}, {{"1", "2.50.0"}, {"2", "2.300.0"}}},
+      {{{"1", "1.256.0"}, {"2", "1.0.0"}, {"3", "1.0.1"}}, {{"3", "1.0.1"}, {"1", "1.256.0"}, {"2", "1.0.0"}}},
+      {{{"1", "1.254.0"}, {"2", "1.-1.0"}}, {{"2", "1.-1.0"}, {"1", "1.254.0"}}},
+      // converted as std::stoi converts: leading blanks and a sign are taken,
+      // a part too large for an int is not a number
+      {{{"1", " 2.+1.0"}, {"2", "2.0.9"}, {"3", "9.99999999999.0"}}, {{"1", " 2.+1.0"}, {"2", "2.0.9"}, {"3", "9.99999999999.0"}}},
       {{}, {}},
   };
   for (const auto& c : cases) EXPECT_EQ(UpdateServerRequest::SortBuildsByVersion(c.builds), c.sorted);
@@ -209,10 +214,11 @@ TEST_F(UpdateServerRequestLive, EachRequestSendsItsExactQueryAndReadsItsAnswer) 
 TEST_F(UpdateServerRequestLive, SerialIsEightUpperCaseDigitsAndNoCalFlagIsSent) {
   tstest::UpdateServer server(repo.path());
   std::string bird, token;
-  UpdateServerRequest::GetBuild(0xAB, "1.0.0 beta", "", bird, server.url().c_str(), true);
+  UpdateServerRequest::GetBuild(0xAB, "1.0.0 beta#2", "", bird, server.url().c_str(), true);
   UpdateServerRequest::GetDeviceJWT(0xAB, token, server.url().c_str());
-  // A blank cannot stand in a request line: it travels as %20.
-  EXPECT_EQ(server.queries(), (std::vector<std::string>{"bld=&fw=1.0.0%20beta&no_cal=true&op=bird&sn=000000AB&",
+  // A blank cannot stand in a request line, and a "#" would end the query:
+  // they travel as %20 and %23, and the parameters after them arrive.
+  EXPECT_EQ(server.queries(), (std::vector<std::string>{"bld=&fw=1.0.0%20beta%232&no_cal=true&op=bird&sn=000000AB&",
                                                         "json=false&op=ent_jwt&sn=000000AB&"}));
 }
 
