@@ -80,13 +80,14 @@ void HTTPRequest::SetTimeouts(std::chrono::milliseconds connect, std::chrono::mi
 namespace {
 
 // Names and values go into the URL as they are, "&" and "%" included, except
-// blanks, control characters and bytes above 0x7E: no request line can carry
-// them (libcurl refuses such a URL), so they travel as "%XX", which the server
-// reads back as the same byte.
+// blanks, control characters and bytes above 0x7E, which no request line can
+// carry (libcurl refuses such a URL), and "#", which would end the query
+// there and drop every later parameter. These travel as "%XX", which the
+// server reads back as the same byte.
 void _append(std::string& out, const std::string& text) {
   static const char hex[] = "0123456789ABCDEF";
   for (unsigned char c : text) {
-    if (c <= 0x20 || c >= 0x7F) {
+    if (c <= 0x20 || c >= 0x7F || c == '#') {
       out += '%';
       out += hex[c >> 4];
       out += hex[c & 0xF];

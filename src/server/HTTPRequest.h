@@ -36,8 +36,8 @@ class HTTPRequest {
   static constexpr size_t MAX_BODY = 64u * 1024u * 1024u;
 
   // GETs url + "?" + "name=value&" for every parameter in key order (unescaped
-  // but for blanks, control and non-ASCII bytes, which go as "%XX"; trailing
-  // "&" kept; no "?" when there are none). Any HTTP status is a
+  // but for blanks, control and non-ASCII bytes and "#", which go as "%XX";
+  // trailing "&" kept; no "?" when there are none). Any HTTP status is a
   // response; a transport failure throws std::runtime_error with libcurl's text.
   // The server's certificate is verified (host and chain) for https URLs.
   static HTTPResponse GET(const std::string& url, const std::map<std::string, std::string>& parameters);

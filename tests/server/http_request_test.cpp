@@ -29,6 +29,8 @@ TEST(HTTPRequestURL, ParametersInKeyOrderUnescapedWithTrailingAmpersand) {
       // values go as they are, but for what no request line can carry
       {{{"fw", "2.1&x=%"}, {"fp", "1%202"}}, "http://h/cgi/u?fp=1%202&fw=2.1&x=%&"},
       {{{"fw", "2.1 beta\t\x7F\xC3\xA9"}}, "http://h/cgi/u?fw=2.1%20beta%09%7F%C3%A9&"},
+      // "#" would cut the query short: the parameters after it would be lost
+      {{{"fw", "2.1#3"}, {"op", "bird"}}, "http://h/cgi/u?fw=2.1%233&op=bird&"},
   };
   for (const auto& c : cases) EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", c.params), c.url);
 }
