@@ -288,6 +288,17 @@ TEST_F(Acquire, DownloadThatCannotBeWrittenFailsAndRecordsNothing) {
   EXPECT_EQ(settings().find("LATEST_DOWNLOAD"), std::string::npos);
 }
 
+// The file is in place but the settings cannot record it, so an update would
+// not pick it: that is a failure too, and said so.
+TEST_F(Acquire, DownloadThatCannotBeRecordedFails) {
+  fs::create_directories(storeDevice() + "/.settings");  // a folder where the settings file must go
+  tstest::UpdateServer server(repo);
+  auto r = run(server, {"-G", "-d", SN, "-b", "1200"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Could not record the download of build 1200 in " + storeDevice() + "/.settings\n");
+  EXPECT_TRUE(fs::is_directory(storeDevice() + "/.settings"));
+}
+
 TEST_F(Acquire, FailedDownloadKeepsAnEarlierGoodCopy) {
   tstest::UpdateServer good(repo);
   ASSERT_EQ(run(good, {"-G", "-d", SN, "-b", "1201"}).status, 0);
@@ -308,6 +319,9 @@ struct FaultCase {
   std::string err;   // exact standard error; "@" stands for the server URL
   bool downloaded;   // a build file is in the store afterwards
 };
+
+// Names the case in a failure message.
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class AcquireFaults : public Acquire, public ::testing::WithParamInterface<FaultCase> {};
 
@@ -370,32 +384,39 @@ TEST_F(Acquire, NoServerAtAllFailsQuickly) {
   EXPECT_EQ(r.err, "Server request failed for http://127.0.0.1:1/cgi/u\n");
 }
 
-// The spinner turns on a terminal while the build arrives, and its line is
-// cleared at the end; off a terminal nothing of it is written.
+// The spinner turns on a terminal while the build arrives, frame after frame
+// in order, and its line is cleared at the end; off a terminal nothing of it
+// is written.
 TEST_F(Acquire, SpinnerTurnsOnATerminalWhileDownloading) {
-  // About 25 pieces 40 ms apart: the download takes about a second.
-  tstest::UpdateServer server(repo, {"--fault", "trickle", "--fault-op", "bird", "--trickle-ms", "40",
-                                     "--trickle-bytes", "24"});
+  // 17 pieces 60 ms apart: the download takes at least a second, so the
+  // eight frames come round at least once, however fast the machine. Only
+  // the first download is slowed.
+  tstest::UpdateServer server(repo, {"--fault", "trickle", "--fault-op", "bird", "--fault-count", "1",
+                                     "--trickle-ms", "60", "--trickle-bytes", "24"});
   auto r = tstest::runOnTerminal(argv(server, {"-G", "-d", SN}), options());
   EXPECT_EQ(r.status, 0) << r.err;
   const std::string frames[] = {".", "..", "...", "....", ".....", "....", "...", ".."};
-  for (int i = 0; i < 8; ++i) {
-    std::string drawn = "\r (Downloading) " + frames[i] + "      \r";
-    EXPECT_NE(r.out.find(drawn), std::string::npos) << "frame " << i << " missing";
+  const std::string head = "\r (Downloading) ", tail = "      \r";
+  std::vector<std::string> drawn;
+  size_t last = std::string::npos;
+  for (size_t at = r.out.find(head); at != std::string::npos; at = r.out.find(head, at + 1)) {
+    size_t end = r.out.find(tail, at + head.size());
+    ASSERT_NE(end, std::string::npos);
+    drawn.push_back(r.out.substr(at + head.size(), end - at - head.size()));
+    last = end + tail.size();
   }
-  // The frames come in order, one per 100 ms, and then the line is cleared.
-  size_t first = r.out.find("\r (Downloading) .      \r");
-  size_t second = r.out.find("\r (Downloading) ..      \r", first);
-  EXPECT_LT(first, second);
+  ASSERT_GE(drawn.size(), 9u) << r.out;
+  for (size_t i = 0; i < drawn.size(); ++i) EXPECT_EQ(drawn[i], frames[i % 8]) << "draw " << i;
+  // Then the line is cleared, after the last frame.
   const std::string cleared = "\r" + std::string(88, ' ') + "\r";
-  size_t clear = r.out.find(cleared);
-  ASSERT_NE(clear, std::string::npos);
-  EXPECT_GT(clear, r.out.rfind("(Downloading)"));
+  EXPECT_EQ(r.out.find(cleared), last) << r.out;
   EXPECT_EQ(tstest::readFile(storeDevice() + "/1201.bird"), served(1201));
 
+  // Off a terminal: not even the first frame, which is drawn before any wait.
   auto plain = run(server, {"-G", "-d", SN});
-  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.status, 0) << plain.err;
   EXPECT_EQ(plain.out.find("Downloading"), std::string::npos);
+  EXPECT_EQ(plain.err.find("Downloading"), std::string::npos);
 }
 
 // A server that accepts the request and never answers: the program ends with
