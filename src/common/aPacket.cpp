@@ -75,13 +75,14 @@ aErr aPacket_AddByte(aPacket* packet, uint8_t byte) {
     packet->address = byte;
     return aErrNone;
   }
-  if (packet->dataSize == 0 && packet->received == 2) {
+  if (packet->dataSize == 0) {
     packet->dataSize = byte;
     return byte > aPACKETMAXDATA ? aErrPacket : aErrNone;
   }
-  // A refused length byte stays stored; never index past the payload with it.
-  if (packet->dataSize > aPACKETMAXDATA || packet->received > packet->dataSize + 2)
-    return aErrPacket;
+  // received is at most aPACKETMAXWIRE here, so the index stays inside the
+  // payload even after a refused length byte; below 3 only a record whose
+  // fields were set by hand gets here.
+  if (packet->received > packet->dataSize + 2 || packet->received < 3) return aErrPacket;
   packet->data[packet->received - 3] = byte;
   return aErrNone;
 }

@@ -51,8 +51,10 @@ aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index);
 aErr aPacket_Reset(aPacket* packet);
 // One step of assembly: aErrNone when the byte was accepted, aErrPacket when
 // it was refused (zero or odd address, length above 28, byte beyond the
-// length), aErrOverrun past 30 bytes, aErrParam for an invalid packet. After
-// any error the caller resets the packet.
+// length), aErrOverrun past 30 bytes, aErrParam for an invalid packet. Every
+// byte offered counts, accepted or not. After any error, and after every
+// complete packet, the caller resets the packet: while the length is still 0
+// the next byte is taken as the length.
 aErr aPacket_AddByte(aPacket* packet, uint8_t byte);
 // True when valid and every byte announced by the length has arrived.
 bool aPacket_IsComplete(const aPacket* packet);

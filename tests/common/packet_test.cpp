@@ -81,6 +81,7 @@ struct AssemblyCase {
   std::vector<uint8_t> bytes;
   std::vector<aErr> results;  // one per byte
   bool complete;
+  int received = -1;  // the byte count afterwards, when checked
 };
 
 class PacketAssembly : public ::testing::TestWithParam<AssemblyCase> {};
@@ -93,6 +94,7 @@ TEST_P(PacketAssembly, FeedsBytes) {
   for (size_t i = 0; i < c.bytes.size(); i++)
     EXPECT_EQ(aPacket_AddByte(h.p, c.bytes[i]), c.results[i]) << "byte " << i;
   EXPECT_EQ(aPacket_IsComplete(h.p), c.complete);
+  if (c.received >= 0) EXPECT_EQ(h.p->received, c.received);
 }
 
 std::vector<uint8_t> sOverlong() {
@@ -106,20 +108,48 @@ std::vector<aErr> sOverlongResults() {
   return results;
 }
 
+// Address, a refused length of 29, then 29 more bytes: the 28 that fit the
+// payload are taken, the 31st byte overruns, and the packet never completes.
+std::vector<uint8_t> sAfterRefusedLength() {
+  std::vector<uint8_t> bytes = {2, 29};
+  for (int i = 0; i < 29; i++) bytes.push_back(static_cast<uint8_t>(i));
+  return bytes;
+}
+std::vector<aErr> sAfterRefusedLengthResults() {
+  std::vector<aErr> results = {aErrNone, aErrPacket};
+  for (int i = 0; i < 28; i++) results.push_back(aErrNone);
+  results.push_back(aErrOverrun);
+  return results;
+}
+std::vector<aErr> sThirtyRefusedThenOverrun() {
+  std::vector<aErr> results(30, aErrPacket);
+  results.push_back(aErrOverrun);
+  return results;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, PacketAssembly,
     ::testing::Values(
         AssemblyCase{"three_data_bytes", {0x04, 0x03, 0x01, 0x02, 0x03},
                      {aErrNone, aErrNone, aErrNone, aErrNone, aErrNone}, true},
-        AssemblyCase{"zero_address", {0x00}, {aErrPacket}, false},
+        AssemblyCase{"zero_address", {0x00}, {aErrPacket}, false, 1},
         AssemblyCase{"odd_address", {0x05}, {aErrPacket}, false},
         AssemblyCase{"length_29", {0x04, 29}, {aErrNone, aErrPacket}, false},
         AssemblyCase{"length_zero_complete_after_two", {0x06, 0x00}, {aErrNone, aErrNone}, true},
         AssemblyCase{"byte_beyond_length", {0x06, 0x01, 0x07, 0x08},
                      {aErrNone, aErrNone, aErrNone, aErrPacket}, false},
-        AssemblyCase{"byte_after_empty_packet", {0x06, 0x00, 0x02},
-                     {aErrNone, aErrNone, aErrPacket}, false},
-        AssemblyCase{"thirty_first_byte_overruns", sOverlong(), sOverlongResults(), false}),
+        // Without a reset, a byte after a complete empty packet is its length.
+        AssemblyCase{"byte_after_empty_packet_is_a_length", {0x06, 0x00, 0x02, 0xAA},
+                     {aErrNone, aErrNone, aErrNone, aErrNone}, true, 4},
+        // Refused bytes still count: a later address and length are accepted,
+        // and the data bytes land one position further on.
+        AssemblyCase{"refused_address_then_more", {0x00, 0x04, 0x02, 0x11, 0x22},
+                     {aErrPacket, aErrNone, aErrNone, aErrNone, aErrPacket}, false, 5},
+        AssemblyCase{"bytes_after_refused_length", sAfterRefusedLength(),
+                     sAfterRefusedLengthResults(), false, 31},
+        AssemblyCase{"thirty_first_byte_overruns", sOverlong(), sOverlongResults(), false},
+        AssemblyCase{"thirty_one_zero_bytes", std::vector<uint8_t>(31, 0),
+                     sThirtyRefusedThenOverrun(), false, 31}),
     [](const ::testing::TestParamInfo<AssemblyCase>& info) { return info.param.name; });
 
 TEST(Packet, AssemblyOfInvalidPacketAndReset) {
