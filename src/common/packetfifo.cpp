@@ -104,10 +104,7 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id) {
     {
       std::lock_guard<std::mutex> lock(sDictionaryMutex());
       auto it = sDictionary().find(*id);
-      if (it == sDictionary().end()) {
-        *id = 0;
-        return aErrNotFound;
-      }
+      if (it == sDictionary().end()) return aErrNotFound;
       fifo = std::move(it->second);
       sDictionary().erase(it);
     }

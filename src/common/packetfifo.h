@@ -21,8 +21,8 @@ typedef uint64_t aPacketFifoId;  // 0 never names a FIFO
 // A new FIFO id (never 0, never reused), or 0 on failure.
 aPacketFifoId aPacketFifo_Create(void);
 // Removes the FIFO, discards its packets and wakes every waiter (they return
-// null). Clears the caller's id. aErrParam for a null address, aErrNotFound
-// for an unknown id.
+// null) and clears the caller's id. aErrParam for a null address;
+// aErrNotFound for an unknown id, which is left as it was.
 aErr aPacketFifo_Destroy(aPacketFifoId* id);
 
 // Number of queued packets; 0 for an unknown id.

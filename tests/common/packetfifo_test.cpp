@@ -92,8 +92,10 @@ TEST(PacketFifo, RefusesUnknownIdsAndInvalidPackets) {
   ASSERT_EQ(aPacketFifo_Destroy(&gone), aErrNone);
   EXPECT_EQ(gone, 0u);
   EXPECT_EQ(aPacketFifo_Destroy(&gone), aErrNotFound);
+  // Another variable still naming the destroyed FIFO: refused, left alone.
+  const aPacketFifoId stale = copy;
   EXPECT_EQ(aPacketFifo_Destroy(&copy), aErrNotFound);
-  EXPECT_EQ(copy, 0u);
+  EXPECT_EQ(copy, stale);
   EXPECT_EQ(aPacketFifo_Destroy(nullptr), aErrParam);
   copy = gone = 12345678;  // never handed out
   EXPECT_EQ(aPacketFifo_Put(copy, p.p), aErrParam);
