@@ -106,8 +106,10 @@ aErr aStreamBufferChar(aStreamRef stream, uint8_t byte) {
 }
 
 aErr aStream_Read(aStreamRef stream, uint8_t* destination, uint64_t count) {
-  if (!aVALIDSTREAM(stream) || destination == nullptr) return aErrParam;
+  if (!aVALIDSTREAM(stream)) return aErrParam;
+  // A stream that cannot be read is refused as such, whatever else is wrong.
   if (stream->get == nullptr) return aErrMode;
+  if (destination == nullptr) return aErrParam;
   if (count == 0) return aErrNone;
   std::vector<uint8_t> taken;
   try {
@@ -151,12 +153,10 @@ aErr aStream_ReadRecord(aStreamRef stream, uint8_t* destination, uint64_t* store
   if (!aVALIDSTREAM(stream) || destination == nullptr || delimiter == nullptr ||
       delimiterLength == 0 || capacity == 0)
     return aErrParam;
-  if (stream->get == nullptr) return aErrMode;
   std::vector<uint8_t> record;  // stored bytes
   std::vector<uint8_t> taken;   // bytes consumed from the stream by this call
   try {
     record.reserve(capacity);
-    taken.reserve(capacity + delimiterLength);
     uint64_t match = 0;  // delimiter bytes matched so far
     aErr err = aErrNone;
     for (;;) {
@@ -176,7 +176,6 @@ aErr aStream_ReadRecord(aStreamRef stream, uint8_t* destination, uint64_t* store
         // delimiter bytes included, goes back into the stream. The ring is
         // empty here (the transport was asked), so appending keeps the order.
         sPutBack(stream, taken.data(), taken.size());
-        if (stored != nullptr) *stored = 0;
         return err;
       }
       taken.push_back(byte);
@@ -227,7 +226,10 @@ aErr aStream_ReadCString(aStreamRef stream, char* destination, uint64_t size) {
 
 aErr aStream_WriteCString(aStreamRef stream, const char* text) {
   if (text == nullptr) return aErrParam;
-  return aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), std::strlen(text) + 1);
+  static const uint8_t kZero = 0;
+  aErr err = aStream_Write(stream, reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+  if (err != aErrNone) return err;
+  return aStream_Write(stream, &kZero, 1);
 }
 
 aErr aStream_ReadCStringRecord(aStreamRef stream, char* destination, uint64_t size,
@@ -253,9 +255,9 @@ aErr aStream_Flush(aStreamRef input, aStreamRef output) {
   if (input->get == nullptr || output->put == nullptr) return aErrMode;
   for (;;) {
     uint8_t byte = 0;
-    // Bytes put back into the input come first: they are the input's next
-    // bytes, and skipping them would reorder the copy.
-    aErr err = sNextByte(input, &byte);
+    // Straight from the transport: bytes put back stay in the input for
+    // its next read.
+    aErr err = input->get(&byte, input->reference);
     if (err == aErrEOF) return aErrNone;
     if (err != aErrNone) return err;
     err = output->put(&byte, output->reference);

@@ -71,15 +71,18 @@ aErr aStream_Write(aStreamRef stream, const uint8_t* bytes, uint64_t count);
 aErr aStreamBufferChar(aStreamRef stream, uint8_t byte);
 
 // Reads until the delimiter (not stored) or until `capacity` bytes are stored.
-// aErrNotReady leaves every byte taken in the stream; aErrEOF when the input
-// ended before any byte. `stored` (optional) receives the number stored.
+// aErrNotReady (or any failure) leaves every byte taken, delimiter bytes
+// included, in the stream; aErrEOF when the input ended before any byte.
+// `stored` (optional) receives the number stored on aErrNone and aErrEOF
+// only. A partly matched delimiter that breaks off, or that the end of input
+// cuts short, is data.
 aErr aStream_ReadRecord(aStreamRef stream, uint8_t* destination, uint64_t* stored,
                         uint64_t capacity, const uint8_t* delimiter, uint64_t delimiterLength);
 aErr aStream_WriteRecord(aStreamRef stream, const uint8_t* bytes, uint64_t count,
                          const uint8_t* delimiter, uint64_t delimiterLength);
 // Zero-terminated text up to a zero byte; at most size - 1 characters.
 aErr aStream_ReadCString(aStreamRef stream, char* destination, uint64_t size);
-// Writes the text and its terminating zero.
+// Writes the text, then its terminating zero (two writes).
 aErr aStream_WriteCString(aStreamRef stream, const char* text);
 // Zero-terminated text up to the delimiter text; at most size - 1 characters.
 aErr aStream_ReadCStringRecord(aStreamRef stream, char* destination, uint64_t size,
@@ -87,8 +90,9 @@ aErr aStream_ReadCStringRecord(aStreamRef stream, char* destination, uint64_t si
 // Writes the text, then the delimiter text including its terminating zero.
 aErr aStream_WriteCStringRecord(aStreamRef stream, const char* text, const char* delimiter);
 
-// Copies the input into the output until the input ends (aErrNone) or a
-// get or put fails (its code, aErrNotReady included).
+// Copies the input's transport into the output until the input ends
+// (aErrNone) or a get or put fails (its code, aErrNotReady included). Bytes
+// put back into the input are not part of the copy; they stay in the input.
 aErr aStream_Flush(aStreamRef input, aStreamRef output);
 
 // Runs the delete callback (its code is the result), frees the stream and

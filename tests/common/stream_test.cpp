@@ -112,6 +112,8 @@ TEST(Stream, ReadAndWriteRefuseBadArguments) {
   EXPECT_EQ(aStream_Write(t.s, nullptr, 1), aErrParam);
   aStreamRef writeOnly = aStream_Create(nullptr, Script::putFn, nullptr, nullptr, &t.script);
   EXPECT_EQ(aStream_Read(writeOnly, &b, 1), aErrMode);
+  EXPECT_EQ(aStream_Read(writeOnly, nullptr, 1), aErrMode);  // not readable comes first
+  EXPECT_EQ(aStream_ReadRecord(writeOnly, &b, nullptr, 1, &b, 1), aErrMode);
   EXPECT_EQ(aStream_Wait(writeOnly, 0), aErrMode);
   aStream_Destroy(&writeOnly);
   aStreamRef readOnly = aStream_Create(Script::get, nullptr, nullptr, nullptr, &t.script);
@@ -214,16 +216,24 @@ INSTANTIATE_TEST_SUITE_P(
                    "x"}),
     [](const ::testing::TestParamInfo<RecordCase>& info) { return info.param.name; });
 
-TEST(Stream, RecordNotReadyKeepsEveryByte) {
-  ScriptedStream t;
-  t.script.bytes("ab\r");  // then not ready, inside the delimiter
-  uint8_t dest[16];
-  uint64_t stored = 99;
-  const uint8_t crlf[] = {'\r', '\n'};
-  EXPECT_EQ(aStream_ReadRecord(t.s, dest, &stored, 16, crlf, 2), aErrNotReady);
-  t.script.bytes("\nnext");
-  ASSERT_EQ(aStream_ReadRecord(t.s, dest, &stored, 16, crlf, 2), aErrNone);
-  EXPECT_EQ(sText(dest, stored), "ab");
+TEST(Stream, RecordCutShortKeepsEveryByte) {
+  // Not ready is the normal case; a transport failure part way loses nothing
+  // either. The destination is untouched and no count is given.
+  for (aErr cut : {aErrNotReady, aErrIO}) {
+    SCOPED_TRACE(aError_GetErrorText(cut));
+    ScriptedStream t;
+    t.script.bytes("ab\r");  // then cut short, inside the delimiter
+    t.script.code(cut);
+    uint8_t dest[16] = {'-'};
+    uint64_t stored = 99;
+    const uint8_t crlf[] = {'\r', '\n'};
+    EXPECT_EQ(aStream_ReadRecord(t.s, dest, &stored, 16, crlf, 2), cut);
+    EXPECT_EQ(stored, 99u);
+    EXPECT_EQ(dest[0], '-');
+    t.script.bytes("\nnext");
+    ASSERT_EQ(aStream_ReadRecord(t.s, dest, &stored, 16, crlf, 2), aErrNone);
+    EXPECT_EQ(sText(dest, stored), "ab");
+  }
 }
 
 TEST(Stream, RecordRefusesBadArguments) {
@@ -263,26 +273,36 @@ TEST(Stream, CStrings) {
   const uint8_t data[] = {'x', 'y'};
   const uint8_t delim[] = {'|'};
   ASSERT_EQ(aStream_WriteRecord(w.s, data, 2, delim, 1), aErrNone);
-  // Writes of more than one byte go through write, single bytes through put.
+  // The text, then its zero; the record, then its delimiter. Writes of more
+  // than one byte go through write, single bytes through put.
   ASSERT_EQ(w.script.writes.size(), 4u);
-  EXPECT_EQ(w.script.writes[0], std::string("hi\0", 3));
+  EXPECT_EQ(w.script.writes[0], "hi");
   EXPECT_EQ(w.script.writes[1], "ab");
   EXPECT_EQ(w.script.writes[2], std::string("\r\n\0", 3));
   EXPECT_EQ(w.script.writes[3], "xy");
-  EXPECT_EQ(w.script.put, "|");
+  EXPECT_EQ(w.script.put, std::string("\0|", 2));
+  EXPECT_EQ(aStream_WriteCString(w.s, ""), aErrNone);  // the zero alone
+  EXPECT_EQ(w.script.put, std::string("\0|\0", 3));
 }
 
-TEST(Stream, FlushCopiesUntilTheEnd) {
+TEST(Stream, FlushCopiesTheTransportUntilTheEnd) {
   ScriptedStream in, out;
-  aStreamBufferChar(in.s, '>');  // put back into the input: it comes first
+  aStreamBufferChar(in.s, '>');  // put back: not part of the copy
   in.script.bytes("abc");
   in.script.code(aErrEOF);
   EXPECT_EQ(aStream_Flush(in.s, out.s), aErrNone);
-  EXPECT_EQ(out.script.put, ">abc");
+  EXPECT_EQ(out.script.put, "abc");
+  EXPECT_TRUE(out.script.writes.empty());  // byte by byte through put
+  // The put-back byte is still the input's next byte.
+  uint8_t b = 0;
+  ASSERT_EQ(aStream_Read(in.s, &b, 1), aErrNone);
+  EXPECT_EQ(b, '>');
 
   in.script.bytes("d");  // then not ready
   EXPECT_EQ(aStream_Flush(in.s, out.s), aErrNotReady);
-  EXPECT_EQ(out.script.put, ">abcd");
+  EXPECT_EQ(out.script.put, "abcd");
+  in.script.code(aErrIO);
+  EXPECT_EQ(aStream_Flush(in.s, out.s), aErrIO);
   in.script.bytes("e");
   out.script.putResult = aErrWrite;
   EXPECT_EQ(aStream_Flush(in.s, out.s), aErrWrite);
