@@ -146,6 +146,49 @@ TEST(SerialStream, EvenParityAndRate) {
   aStream_Destroy(&s);
 }
 
+struct RateCase {
+  int32_t index;
+  speed_t speed;
+};
+
+class SerialRate : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(SerialRate, BothDirectionsAtTheIndexedRate) {
+  tstest::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  aStreamRef s = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), GetParam().index, 0, 0, 0, &s), aErrNone);
+  struct termios t {};
+  ASSERT_EQ(tcgetattr(pty.slave(), &t), 0);
+  EXPECT_EQ(cfgetispeed(&t), GetParam().speed);
+  EXPECT_EQ(cfgetospeed(&t), GetParam().speed);
+  EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SerialRate,
+                         ::testing::Values(RateCase{0, B2400}, RateCase{1, B4800},
+                                           RateCase{2, B9600}, RateCase{3, B19200},
+                                           RateCase{4, B38400}, RateCase{5, B57600},
+                                           RateCase{6, B115200}, RateCase{7, B230400}));
+
+TEST(SerialStream, FarEndHangUp) {
+  tstest::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  aStreamRef s = nullptr;
+  ASSERT_EQ(aStream_CreateSerial(pty.slavePath().c_str(), 6, 0, 0, 0, &s), aErrNone);
+  pty.closeMaster();
+  // The hang-up ends a wait at once; a hung-up terminal reads as empty, so
+  // get still answers "no byte", and the failure shows in the next write.
+  auto start = Clock::now();
+  EXPECT_EQ(aStream_Wait(s, 5000), aErrNone);
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
+  uint8_t byte = 0;
+  EXPECT_EQ(aStream_Read(s, &byte, 1), aErrNotReady);
+  const uint8_t packet[] = {0x04, 0x00};
+  EXPECT_EQ(aStream_Write(s, packet, sizeof packet), aErrIO);
+  EXPECT_EQ(aStream_Destroy(&s), aErrNone);
+}
+
 TEST(SerialStream, ReadsNeverWaitAndWaitSleepsUntilInput) {
   tstest::PtyPair pty;
   ASSERT_TRUE(pty.ok());

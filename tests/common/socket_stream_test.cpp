@@ -211,6 +211,35 @@ TEST(SocketStream, FailedReconnectIsReported) {
   EXPECT_EQ(aStream_Wait(h.s, 1000), aErrNone);
 }
 
+// A write that finds the connection reset reconnects and sends the whole
+// packet on the new connection; when nobody accepts any more, the write
+// reports the failed reconnect and the stream stays disconnected.
+TEST(SocketStream, WriteAfterAResetReconnectsOrReportsIt) {
+  for (bool listening : {true, false}) {
+    SCOPED_TRACE(listening ? "listening" : "gone");
+    auto l = std::make_unique<Listener>();
+    StreamHolder h;
+    ASSERT_EQ(aStream_CreateSocket(kLoopback, l->port(), &h.s), aErrNone);
+    int first = l->accept();
+    ASSERT_GE(first, 0);
+    l->reset(first);
+    if (!listening) l.reset();
+    ASSERT_EQ(aStream_Wait(h.s, 5000), aErrNone);  // the reset has arrived
+    const uint8_t packet[] = {0x04, 0x02, 0xC1, 0xC2};
+    if (listening) {
+      ASSERT_EQ(aStream_Write(h.s, packet, sizeof packet), aErrNone);
+      int second = l->accept();
+      ASSERT_GE(second, 0);
+      EXPECT_EQ(sPeerRead(second, 4), std::string("\x04\x02\xC1\xC2", 4));
+    } else {
+      EXPECT_EQ(aStream_Write(h.s, packet, sizeof packet), aErrConnection);
+      uint8_t byte = 0;
+      EXPECT_EQ(aStream_Read(h.s, &byte, 1), aErrConnection);
+      EXPECT_EQ(aStream_Write(h.s, packet, sizeof packet), aErrConnection);
+    }
+  }
+}
+
 int gSigpipes = 0;
 void sCountSigpipe(int) { gSigpipes++; }
 

@@ -40,6 +40,11 @@ bool PtyPair::send(const std::string& bytes) {
   return true;
 }
 
+void PtyPair::closeMaster() {
+  if (master_ >= 0) close(master_);
+  master_ = -1;
+}
+
 std::string PtyPair::receive(size_t count, int timeoutMs) {
   std::string out;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -25,6 +25,8 @@ class PtyPair {
   bool send(const std::string& bytes);
   // Reads from the master side until `count` bytes came or `timeoutMs` passed.
   std::string receive(size_t count, int timeoutMs);
+  // Closes the master side: the far end goes away and the line hangs up.
+  void closeMaster();
 
  private:
   int master_ = -1;
