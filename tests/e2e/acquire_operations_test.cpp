@@ -144,6 +144,16 @@ TEST_F(AcquireOps, DeviceFolderIsMadeBeforeTheQuery) {
   EXPECT_NE(tstest::readFile(device() + "/.settings").find("CREATED_TIME="), std::string::npos);
 }
 
+// /proc is a folder in which nobody, root included, can make one: the
+// device's folder cannot be created and the download ends before the query.
+TEST_F(AcquireOps, DeviceFolderThatCannotBeMadeEndsTheDownload) {
+  tstest::UpdateServer server(repo);
+  Updater u(server.url().c_str(), "/proc", display);
+  EXPECT_EQ(u.Download_Firmware(SERIAL, "", false, false), 0u);
+  EXPECT_EQ(display.lines, std::vector<std::string>{"E Could not create directory for storing BIRD file"});
+  EXPECT_EQ(server.queries(), std::vector<std::string>{"op=hi&rv=2&"});
+}
+
 TEST_F(AcquireOps, DownloadByFingerprintUsesTheRecoveryTable) {
   tstest::UpdateServer server(repo);
   Updater u(server.url().c_str(), store.c_str(), display);
