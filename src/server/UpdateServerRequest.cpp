@@ -161,7 +161,6 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmware, const std::string& build,
                                    std::string& bird, const char* url, bool no_cal) {
-  bird.clear();
   std::string body;
   Params params{{"op", "bird"},
                 {"sn", _hex8(serial)},
@@ -170,7 +169,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmware,
                 {"no_cal", no_cal ? "true" : "false"}};
   if (!_request("GetBuild", url, params, body)) return false;
   auto lines = UpdateServerAnswer::Lines(body);
-  if (lines.size() > 1) bird = lines[1];
+  bird = lines.size() > 1 ? lines[1] : std::string();
   return true;
 }
 

@@ -24,7 +24,8 @@ class UpdateServerRequest {
   // Latest build number of the device and its version text. An absent answer
   // line leaves its output as it was.
   static bool QueryBuild(uint32_t serial, std::string& build, std::string& version, const char* url);
-  // The BIRD file of one build as one line of Base64 text (emptied first).
+  // The BIRD file of one build as one line of Base64 text; an "ok" answer
+  // without that line gives an empty text. Untouched on failure.
   static bool GetBuild(uint32_t serial, const std::string& firmware, const std::string& build,
                        std::string& bird, const char* url, bool no_cal);
   // Every build of the device: build number text -> version text (emptied

@@ -237,6 +237,7 @@ TEST_F(UpdateServerRequestLive, FailedAnswersAreFalse) {
     EXPECT_FALSE(UpdateServerRequest::GetBuildList(0x40F5849A, builds, u)) << fault;
     EXPECT_TRUE(builds.empty()) << "emptied before the request";
     EXPECT_FALSE(UpdateServerRequest::GetBuild(0x40F5849A, "2.2.0", "1201", bird, u, false)) << fault;
+    EXPECT_EQ(bird, "x");
     EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(0x40F5849A, token, u)) << fault;
     EXPECT_EQ(token, "t");
     const uint32_t fp[4] = {1, 2, 3, 4};
