@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <regex>
+#include <cctype>
 
 #include "StoreTestUtil.h"
 #include "store/KeyValueStore.h"
@@ -17,8 +17,30 @@ using tstest::writeFile;
 
 namespace {
 
-const std::regex kTimeText("(Mon|Tue|Wed|Thu|Fri|Sat|Sun) (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
-                           "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+// The 24-character ctime() text without its line end: "Thu Jan  1 00:00:00 1970".
+bool isTimeText(const std::string& s) {
+  static const std::string days = "MonTueWedThuFriSatSun", months = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  if (s.size() != 24) return false;
+  auto digits = [&](std::initializer_list<size_t> at) {
+    for (size_t i : at) {
+      if (!isdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+  };
+  return days.find(s.substr(0, 3)) % 3 == 0 && days.find(s.substr(0, 3)) != std::string::npos &&
+         months.find(s.substr(4, 3)) % 3 == 0 && months.find(s.substr(4, 3)) != std::string::npos && s[3] == ' ' &&
+         s[7] == ' ' && (s[8] == ' ' || (s[8] >= '1' && s[8] <= '3')) && digits({9, 11, 12, 14, 15, 17, 18, 20, 21, 22, 23}) &&
+         s[10] == ' ' && s[13] == ':' && s[16] == ':' && s[19] == ' ';
+}
+
+// The text between a prefix and a suffix of whole, or "?" when they do not frame it.
+std::string between(const std::string& whole, const std::string& prefix, const std::string& suffix) {
+  if (whole.size() < prefix.size() + suffix.size() || whole.compare(0, prefix.size(), prefix) != 0 ||
+      whole.compare(whole.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return "?";
+  }
+  return whole.substr(prefix.size(), whole.size() - prefix.size() - suffix.size());
+}
 
 std::vector<std::string> filesIn(const std::string& dir) {
   std::vector<std::string> out;
@@ -154,10 +176,8 @@ TEST(KeyValueStore, SaveWritesEveryEntryInByteOrder) {
   kv.Add("a", 3);
   kv.Save(dir.file("s"));
   std::string text = readFile(dir.file("s"));
-  // The change stamps UPDATED_TIME, which sorts after the lower-case keys' capitals.
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(text, m, std::regex("A=2\nUPDATED_TIME=(.*)\na=3\nb=1\n")));
-  EXPECT_TRUE(std::regex_match(m[1].str(), kTimeText)) << m[1];
+  // The change stamps UPDATED_TIME, which sorts between the capital and the small letters.
+  EXPECT_TRUE(isTimeText(between(text, "A=2\nUPDATED_TIME=", "\na=3\nb=1\n"))) << text;
   EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"s"});  // no temporary file left
 }
 
@@ -174,7 +194,7 @@ TEST(KeyValueStore, SaveStampsTheUpdateTimeOnlyAfterAChange) {
   KeyValueStore after(dir.file("s"));
   EXPECT_EQ(after.GetString("CREATED_TIME"), "Thu Jan  1 00:00:00 1970");
   EXPECT_NE(after.GetString("UPDATED_TIME"), "Thu Jan  1 00:00:00 1970");
-  EXPECT_TRUE(std::regex_match(after.GetString("UPDATED_TIME"), kTimeText));
+  EXPECT_TRUE(isTimeText(after.GetString("UPDATED_TIME")));
   EXPECT_EQ(after.GetInt("k", 0), 2);
 }
 
@@ -182,10 +202,10 @@ TEST(KeyValueStore, LoadingAMissingFileCreatesItWithBothTimes) {
   TempDir dir;
   KeyValueStore kv(dir.file(".settings"));
   std::string text = readFile(dir.file(".settings"));
-  std::smatch m;
-  ASSERT_TRUE(std::regex_match(text, m, std::regex("CREATED_TIME=(.*)\nUPDATED_TIME=(.*)\n"))) << text;
-  EXPECT_EQ(m[1].str(), m[2].str());
-  EXPECT_TRUE(std::regex_match(m[1].str(), kTimeText));
+  ASSERT_EQ(text.size(), 2u * (13 + 24 + 1)) << text;  // two lines: key, "=", 24 characters, line end
+  std::string created = between(text, "CREATED_TIME=", "\n" + text.substr(38));
+  EXPECT_TRUE(isTimeText(created)) << text;
+  EXPECT_EQ(text.substr(38), "UPDATED_TIME=" + created + "\n");
   EXPECT_EQ(kv.Entries().size(), 2u);
   EXPECT_FALSE(kv.IsDirty());
   EXPECT_EQ(kv.Filename(), dir.file(".settings"));
