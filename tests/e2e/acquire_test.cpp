@@ -265,11 +265,15 @@ TEST_F(Acquire, DownloadThatIsNotABirdFileFailsAndLeavesNothing) {
 }
 
 TEST_F(Acquire, DownloadThatIsNotBase64FailsAndLeavesNothing) {
-  // Lines ending in CR LF: the list still reads, the Base64 line does not.
+  // Lines ending in CR LF: the list and the token still read (cut at the
+  // CR), the Base64 line does not.
   tstest::UpdateServer server(repo, {"--fault", "crlf"});
   auto list = run(server, {"-B", "-d", SN});
   EXPECT_EQ(list.status, 0);
   EXPECT_NE(list.out.find(tableLine("1201", "2.2.0")), std::string::npos) << list.out;
+  auto jwt = run(server, {"-J", "-d", SN});
+  EXPECT_EQ(jwt.status, 0);
+  EXPECT_EQ(jwt.out, VERSION + TOKEN + "\n");
   auto r = run(server, {"-G", "-d", SN});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Download failed: build 1201 did not arrive as Base64 text\n");
