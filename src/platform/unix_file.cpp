@@ -1,4 +1,5 @@
 // Files over the standard buffered streams.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,26 +52,56 @@ bool aFile_Exists(const char* path) {
 
 aFileRef aFile_Open(const char* path, aFileMode mode) {
   if (!pathOk(path)) return nullptr;
+  int flags;
   const char* how;
   switch (mode) {
-    case aFileModeReadOnly: how = "rb"; break;
-    case aFileModeWriteOnly: how = "wb"; break;
-    case aFileModeAppend: how = "ab+"; break;
+    case aFileModeReadOnly: flags = O_RDONLY; how = "rb"; break;
+    case aFileModeWriteOnly: flags = O_WRONLY | O_CREAT | O_TRUNC; how = "wb"; break;
+    case aFileModeAppend: flags = O_RDWR | O_CREAT | O_APPEND; how = "ab+"; break;
     default: return nullptr;
   }
   aFile* file = new (std::nothrow) aFile;
   if (file == nullptr) return nullptr;
-  file->stream = fopen(path, how);
-  if (file->stream == nullptr) {
+  // Opened without blocking: a named pipe or a device waiting for its other
+  // side would otherwise hold the open for ever. The type is judged on the
+  // opened descriptor, so the name cannot be swapped in between.
+  const int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (fd < 0) {
     delete file;
     return nullptr;
   }
-  // A directory opens for reading on Linux but yields nothing useful.
+  // Regular files, and character devices that a user names on purpose
+  // (/dev/null, a terminal). A directory opens for reading on Linux but
+  // yields nothing; pipes, sockets and block devices are no files to read
+  // or write whole.
   struct stat st;
-  if (fstat(fileno(file->stream), &st) != 0 || S_ISDIR(st.st_mode) ||
-      (mode == aFileModeAppend && fseeko(file->stream, 0, SEEK_END) != 0)) {
+  int refused = 0;
+  if (fstat(fd, &st) != 0) {
+    refused = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    refused = EISDIR;
+  } else if (!S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode)) {
+    refused = ENXIO;
+  } else {
+    // Back to ordinary blocking reads and writes once open.
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0) refused = errno;
+  }
+  if (refused == 0) {
+    file->stream = fdopen(fd, how);
+    if (file->stream == nullptr) refused = errno;
+  }
+  if (refused != 0) {
+    close(fd);
+    delete file;
+    errno = refused;
+    return nullptr;
+  }
+  if (mode == aFileModeAppend && fseeko(file->stream, 0, SEEK_END) != 0) {
+    const int err = errno;
     fclose(file->stream);
     delete file;
+    errno = err;
     return nullptr;
   }
   file->mode = mode;

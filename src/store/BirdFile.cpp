@@ -37,12 +37,16 @@ void writeLE32(uint8_t* p, uint32_t v) {
 uint32_t imageLength(const BirdBlock& b) { return b.length >= 4 ? b.length - 4 : 0; }
 uint8_t* imageData(const BirdBlock& b) { return b.data + 4; }
 
-// Unsigned number at the start of text in the given base. Blanks before the
-// digits are passed over; a value that does not fit 32 bits gives 0.
+// Unsigned number at the start of text in the given base, read as the C
+// library reads one: white space and a "+" before the digits are passed over,
+// and in base 16 a "0x" prefix. A sign "-" or a value that does not fit 32
+// bits is no number the field can mean and gives 0.
 uint32_t leadingNumber(const std::string& text, int base) {
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  if (base == 16 && i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+  while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
+  if (i < text.size() && text[i] == '+') ++i;
+  if (base == 16 && i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+      isxdigit(static_cast<unsigned char>(text[i + 2]))) {
     i += 2;
   }
   uint64_t value = 0;

@@ -26,16 +26,14 @@ std::string trimRight(std::string s) {
 bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
 // Temporary file next to the target, hidden (leading ".") so no listing of
-// the folder shows it, and unique within the process.
+// the folder shows it, unique within the process, and short: it never holds
+// the target's name, so a left-over one neither matches a name search nor
+// runs past the longest file name.
 std::string temporaryPath(const std::string& target) {
   static std::atomic<unsigned> counter{0};
-  std::string dir, base = target;
   auto slash = target.rfind('/');
-  if (slash != std::string::npos) {
-    dir = target.substr(0, slash + 1);
-    base = target.substr(slash + 1);
-  }
-  return dir + "." + base + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+  std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  return dir + ".tmp.settings." + std::to_string(getpid()) + "." + std::to_string(counter++);
 }
 
 }  // namespace
@@ -61,8 +59,13 @@ void KeyValueStore::Load(const char* path) {
   if (file == nullptr) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, errno);
     if (aFile_Exists(path)) {
-      // There but unreadable: creating a fresh file would throw its entries away.
+      // There but unreadable: creating a fresh file now would throw its
+      // entries away. The store holds the two time keys and stays changed,
+      // as after a save that failed.
+      std::string now = TimeText();
       filename = path;
+      Add(KEY_CREATED_TIME, now);
+      entries[KEY_UPDATED_TIME] = now;
       return;
     }
     // One time text for both stamps, so a new file says it was created and
@@ -86,37 +89,47 @@ void KeyValueStore::Load(const char* path) {
       line.append(buffer, length);
       continue;
     }
-    if (err != aErrNone) {
-      if (!line.empty()) Log::log(DEBUG_Attributes, "Attibutes: last line of '%s' is incomplete\n", path);
+    if (err == aErrNone) {
+      line.append(buffer, length);
+    } else {
       if (err != aErrEOF) Log::log(DEBUG_Attributes, "Attibutes: Error (%d) reading '%s'\n", err, path);
+      // The pieces of a long last line that ends without a line feed.
+      if (err == aErrEOF && !line.empty()) ParseLine(line);
       break;
     }
-    line.append(buffer, length);
-    std::string text;
-    text.swap(line);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    if (text.empty() || text[0] == '#') continue;
-
-    size_t start = 0;
-    while (start < text.size() && isBlank(text[start])) ++start;
-    size_t eq = text.find('=', start);
-    std::string key = trimRight(text.substr(start, eq == std::string::npos ? std::string::npos : eq - start));
-    std::string value;
-    if (eq != std::string::npos) {
-      size_t v = eq + 1;
-      while (v < text.size() && isBlank(text[v])) ++v;
-      value = trimRight(text.substr(v));
-    }
-    if (key.empty()) continue;  // nothing to store it under
-    entries[key] = value;
+    ParseLine(line);
+    line.clear();
   }
   aFile_Close(&file);
+}
+
+void KeyValueStore::ParseLine(const std::string& line) {
+  // A line of fewer than three characters (line feed counted) holds no key
+  // and "=", so it is skipped unless it is a bare key: "z" and its line feed
+  // is the key z with an empty value.
+  std::string text = line;
+  if (!text.empty() && text[0] == '#') return;
+  const bool shortLine = text.size() < 3;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+
+  size_t start = 0;
+  while (start < text.size() && isBlank(text[start])) ++start;
+  size_t eq = text.find('=', start);
+  std::string key = trimRight(text.substr(start, eq == std::string::npos ? std::string::npos : eq - start));
+  std::string value;
+  if (eq != std::string::npos) {
+    size_t v = eq + 1;
+    while (v < text.size() && isBlank(text[v])) ++v;
+    value = trimRight(text.substr(v));
+  }
+  if (shortLine && key.empty()) return;
+  entries[key] = value;
 }
 
 void KeyValueStore::Save(const char* path) { SaveWithTime(path, TimeText()); }
 
 void KeyValueStore::SaveWithTime(const char* path, const std::string& now) {
-  if (path != nullptr && *path != '\0') {
+  if (path != nullptr) {
     filename = path;
   } else if (filename.empty()) {
     filename = DEFAULT_FILENAME;
@@ -127,8 +140,10 @@ void KeyValueStore::SaveWithTime(const char* path, const std::string& now) {
 
   // Written beside the file and renamed over it: a crash leaves the old file
   // or the new one, never a short one.
-  std::string tmp = temporaryPath(filename);
+  // An empty name cannot be written; it never stands for the default.
+  std::string tmp = filename.empty() ? std::string() : temporaryPath(filename);
   aFileRef file = aFile_Open(tmp.c_str(), aFileModeWriteOnly);
+  if (file == nullptr && filename.empty()) errno = ENOENT;
   if (file == nullptr) {
     Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file for writting: '%s' (%d)\n",
              filename.c_str(), errno);
@@ -138,7 +153,7 @@ void KeyValueStore::SaveWithTime(const char* path, const std::string& now) {
   for (const auto& [key, value] : entries) {
     // A key that starts with "#" can only come from a line with blanks before
     // it; one blank keeps the saved line from reading back as a comment.
-    err = aFile_Printf(file, "%s%s=%s\n", key[0] == '#' ? " " : "", key.c_str(), value.c_str());
+    err = aFile_Printf(file, "%s%s=%s\n", !key.empty() && key[0] == '#' ? " " : "", key.c_str(), value.c_str());
     if (err != aErrNone) break;
   }
   aErr closeErr = aFile_Close(&file);
@@ -195,7 +210,9 @@ const char* KeyValueStore::operator[](const std::string& key) const {
 }
 
 bool KeyValueStore::Set(const std::string& key, const std::string& value) {
-  if (key.empty() || key.find('=') != std::string::npos || hasLineBreak(key) || hasLineBreak(value)) {
+  // A "=" in a key or a line break anywhere would make the saved line read
+  // back as other entries.
+  if (key.find('=') != std::string::npos || hasLineBreak(key) || hasLineBreak(value)) {
     Log::log(DEBUG_Attributes, "Attibutes: refused entry [%s] that a settings file cannot hold\n", key.c_str());
     return false;
   }
@@ -232,8 +249,9 @@ bool KeyValueStore::AddHex(const std::string& key, uint32_t value) {
 }
 
 bool KeyValueStore::Add(const KeyValueStore& other) {
-  if (&other == this) return true;
-  for (const auto& [key, value] : other.entries) entries[key] = value;
+  if (&other != this) {
+    for (const auto& [key, value] : other.entries) entries[key] = value;
+  }
   if (!other.entries.empty()) dirty = true;
   return true;
 }

@@ -39,7 +39,7 @@ class KeyValueStore {
   const char* operator[](const std::string& key) const;
 
   // Setters return false, storing nothing, for a key or value that the file
-  // syntax cannot carry: an empty key, a key with "=", a line break in either.
+  // syntax cannot carry: a key with "=", a line break in either.
   bool Add(const std::string& key, int32_t value);
   bool Add(const std::string& key, double value);
   bool Add(const std::string& key, const char* value);
@@ -58,6 +58,8 @@ class KeyValueStore {
 
  private:
   void SaveWithTime(const char* path, const std::string& now);
+  // Stores the entry of one line as read, its line end included.
+  void ParseLine(const std::string& line);
   bool Set(const std::string& key, const std::string& value);
   std::string& Lookup(const std::string& key);
 

@@ -25,16 +25,20 @@ void ensureDirectory(const std::string& path) {
   Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
 }
 
+struct BuildListing {
+  std::string folder;  // the device folder: the base path of every item
+  std::vector<UpdaterStoreItem>* items;
+};
+
 bool _find_items(const aDirectoryListData* entry, void* user) {
-  auto* items = static_cast<std::vector<UpdaterStoreItem>*>(user);
+  auto* listing = static_cast<BuildListing*>(user);
   Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", entry->path, entry->isDirectory ? 1 : 0,
            static_cast<int>(entry->size));
   std::string path(entry->path);
   auto slash = path.rfind('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   if (name.empty() || name[0] == '.') return true;  // ".", ".." and the store's own files
-  std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
-  items->emplace_back(parent, name, entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+  listing->items->emplace_back(listing->folder, name, entry->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
   return true;
 }
 
@@ -67,6 +71,7 @@ bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) {
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) {
   UpdaterStoreItem device;
   if (!FindDevice(serial, &device)) return true;
-  aDirectory_List(device.Path().c_str(), _find_items, &items);
+  BuildListing listing{device.Path(), &items};
+  aDirectory_List(listing.folder.c_str(), _find_items, &listing);
   return true;
 }

@@ -71,12 +71,15 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
 aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, size_t count) const {
   if (data == nullptr) return aErrNotFound;
   // Only a file of this folder: a name with a separator could reach anywhere.
-  if (!isPlainName(fileName)) return aErrParam;
+  // Refused as a file that cannot be opened.
+  if (!isPlainName(fileName)) return aErrNotFound;
   static std::atomic<unsigned> counter{0};
   const std::string target = BuildPath(basePath, name, fileName);
-  // Hidden from build listings (leading ".") until it is renamed into place.
-  const std::string tmp = BuildPath(basePath, name, "." + fileName + ".tmp" + std::to_string(getpid()) + "_" +
-                                                         std::to_string(counter++));
+  // Hidden from build listings (leading ".") until it is renamed into place,
+  // and without the target's name, so that a temporary left by a crash is
+  // never taken for the file by FileExists.
+  const std::string tmp =
+      BuildPath(basePath, name, ".tmp.file." + std::to_string(getpid()) + "." + std::to_string(counter++));
   aFileRef file = aFile_Open(tmp.c_str(), aFileModeWriteOnly);
   if (file == nullptr) return aErrNotFound;
   size_t written = 0;

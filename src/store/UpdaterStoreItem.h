@@ -29,9 +29,9 @@ class UpdaterStoreItem {
   // True when an entry of the item's folder has fileName in its own name.
   bool FileExists(const std::string& fileName) const;
   // Writes the bytes to basePath/name/fileName through a temporary file that
-  // replaces the old file only once complete. aErrNotFound for null data or a
-  // file that cannot be created, aErrParam for a name that is not a plain
-  // file name, else the result of the write.
+  // replaces the old file only once complete. aErrNotFound for null data, a
+  // file that cannot be created, or a name that is not a plain file name of
+  // this folder (empty, ".", "..", or holding "/"); else the result of the write.
   aErr WriteFile(const std::string& fileName, const uint8_t* data, size_t count) const;
   // The BIRD file basePath/name/fileName. Throws std::runtime_error
   // "Invalid bird <path>" when it does not start like one, and the BirdFile

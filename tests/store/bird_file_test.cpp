@@ -248,6 +248,10 @@ TEST(BirdFile, InformationFieldsAreReadAsTheirTypes) {
       {"12x4", "123456789012345678", "00ab12cdEF", 12, "123456789012345", 0xAB12CD},  // 15 and 8 characters at most
       {"abc", "", "xyz", 0, "", 0},
       {"99999999999", "v", "1", 0, "v", 1},  // a build beyond 32 bits is no build
+      // Read as the C library reads numbers: white space and "+" first, "0x" in base 16.
+      {" \t+77", "v", "0x00ABCD", 77, "v", 0xABCD},
+      {"\n\v\f\r5", "v", "  +1f zz", 5, "v", 0x1F},
+      {"-5", "v", "0xZ", 0, "v", 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.build);

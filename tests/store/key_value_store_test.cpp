@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <cctype>
 
 #include "StoreTestUtil.h"
 #include "store/KeyValueStore.h"
+#include "support/NamedPipe.h"
 #include "support/Process.h"
 
 using storetest::LogCapture;
@@ -59,8 +61,14 @@ TEST(KeyValueStore, LoadFollowsTheLineSyntax) {
       {"BlanksBeforeHashMakeAKey", "  #x\n  #y = 2\n", {{"#x", ""}, {"#y", "2"}}},
       {"TabsAndCarriageReturns", "\tkey\t=\tvalue with  blanks\t\r\n", {{"key", "value with  blanks"}}},
       {"LaterLineReplaces", "k=1\nk=2\n", {{"k", "2"}}},
-      {"EmptyAndBlankLinesSkipped", "\n\r\n   \na=1\n=novalue\n", {{"a", "1"}}},
+      // Fewer than three characters (line feed counted): skipped unless a bare key.
+      {"ShortLinesWithoutAKeySkipped", "\n\r\n \n=\n#\n=", {}},
+      {"ShortBareKeysKept", "y\r\nz", {{"y", ""}, {"z", ""}}},
+      // Three characters or more: an empty key is a key like any other.
+      {"EmptyKeyWithAValue", "a=1\n=novalue\n", {{"", "novalue"}, {"a", "1"}}},
+      {"BlankLineOfThreeCharacters", "  \n", {{"", ""}}},
       {"LastLineWithoutLineFeed", "a=1\nb=2", {{"a", "1"}, {"b", "2"}}},
+      {"LastLineOfThreeWithoutLineFeed", "a=1\nb=2\nc=", {{"a", "1"}, {"b", "2"}, {"c", ""}}},
       {"EmptyValue", "CREATED_TIME=\n", {{"CREATED_TIME", ""}}},
   };
   for (const auto& c : cases) {
@@ -70,6 +78,19 @@ TEST(KeyValueStore, LoadFollowsTheLineSyntax) {
     EXPECT_EQ(kv.Entries(), c.entries);
     EXPECT_FALSE(kv.IsDirty());
     EXPECT_EQ(kv.Filename(), dir.file("s"));
+  }
+}
+
+TEST(KeyValueStore, LongLastLinesWithoutALineFeedAreKept) {
+  TempDir dir;
+  // 2047 characters fill the read buffer exactly; the others span pieces.
+  for (size_t length : {2046u, 2047u, 2048u, 4094u, 4095u, 5000u}) {
+    SCOPED_TRACE(length);
+    std::string value(length - 2, 'v');
+    writeFile(dir.file("s"), "a=1\nk=" + value);
+    KeyValueStore kv(dir.file("s"));
+    EXPECT_EQ(kv.GetString("a"), "1");
+    EXPECT_EQ(kv.GetString("k"), value);
   }
 }
 
@@ -159,13 +180,23 @@ TEST(KeyValueStore, SettersFormatAndTrackChanges) {
 TEST(KeyValueStore, RefusesEntriesTheFileCannotCarry) {
   KeyValueStore kv;
   EXPECT_FALSE(kv.Add("a=b", "1"));
-  EXPECT_FALSE(kv.Add("", "1"));
   EXPECT_FALSE(kv.Add("k\n", "1"));
   EXPECT_FALSE(kv.Add("k", "line\nINJECTED=1"));
   EXPECT_FALSE(kv.Add("k", "cr\r"));
   EXPECT_FALSE(kv.Add("k", static_cast<const char*>(nullptr)));
   EXPECT_TRUE(kv.Entries().empty());
   EXPECT_FALSE(kv.IsDirty());
+}
+
+TEST(KeyValueStore, AnEmptyKeyWithAValueIsSavedAndReadBack) {
+  TempDir dir;
+  KeyValueStore kv;
+  EXPECT_TRUE(kv.Add("", "v"));  // "=v" reads back as the empty key
+  EXPECT_TRUE(kv.IsDirty());
+  kv.Save(dir.file("s"));
+  KeyValueStore back(dir.file("s"));
+  ASSERT_NE(back[""], nullptr);
+  EXPECT_STREQ(back[""], "v");
 }
 
 TEST(KeyValueStore, SaveWritesEveryEntryInByteOrder) {
@@ -260,10 +291,19 @@ TEST(KeyValueStore, AddStoreClearAndCopy) {
   KeyValueStore target;
   EXPECT_TRUE(target.Add(empty));
   EXPECT_FALSE(target.IsDirty());
+  EXPECT_TRUE(target.Add(target));  // itself, with no entry: no change
+  EXPECT_FALSE(target.IsDirty());
   EXPECT_TRUE(target.Add(a));
   EXPECT_TRUE(target.IsDirty());
   EXPECT_TRUE(target.Add(b));
   EXPECT_EQ(target.Entries(), (std::map<std::string, std::string>{{"k", "1"}, {"only", "b"}, {"shared", "b"}}));
+  TempDir dir;
+  KeyValueStore self(target);
+  self.Save(dir.file("s"));
+  ASSERT_FALSE(self.IsDirty());
+  EXPECT_TRUE(self.Add(self));  // an added store with entries marks the change, itself too
+  EXPECT_TRUE(self.IsDirty());
+  EXPECT_EQ(self.Entries().size(), 4u);  // the three and the save's UPDATED_TIME
 
   KeyValueStore d;
   d = target;
@@ -293,13 +333,53 @@ TEST(KeyValueStore, SaveWithoutAnyNameUsesTheDefaultInTheWorkingFolder) {
 }
 
 TEST(KeyValueStore, AnUnreadableExistingFileIsNotReplaced) {
+  // A directory or a named pipe in place of the file: it cannot be read as
+  // one, the load neither waits on it nor replaces it, and the store holds
+  // the two time keys, marked changed, as after a failed save.
+  struct Case { const char* name; std::function<void(const std::string&)> make; };
+  const Case cases[] = {
+      {"Directory",
+       [](const std::string& p) {
+         std::filesystem::create_directory(p);
+         writeFile(p + "/inside", "keep");
+       }},
+      {"NamedPipe", [](const std::string& p) { ASSERT_TRUE(tstest::makeNamedPipe(p)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.file(".settings");
+    c.make(path);
+    const auto type = std::filesystem::status(path).type();
+    LogCapture log(DEBUG_Attributes);
+    KeyValueStore kv;
+    ASSERT_TRUE(tstest::finishesWithin(std::chrono::seconds(5), {path}, [&] { kv.Load(path); }));
+    EXPECT_NE(log.text().find("Attibutes: Error - cannot open attributes file: '" + path + "' ("), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(path).type(), type);
+    EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{".settings"});
+    EXPECT_EQ(kv.Filename(), path);
+    EXPECT_TRUE(isTimeText(kv.GetString("CREATED_TIME"))) << kv.GetString("CREATED_TIME");
+    EXPECT_EQ(kv.GetString("UPDATED_TIME"), kv.GetString("CREATED_TIME"));
+    EXPECT_EQ(kv.Entries().size(), 2u);
+    EXPECT_TRUE(kv.IsDirty());
+  }
+}
+
+TEST(KeyValueStore, SaveToAnEmptyNameWritesNothing) {
   TempDir dir;
-  // A directory in place of the file: it cannot be read as one, and the
-  // load's attempt to create the file must leave it as it was.
-  std::filesystem::create_directory(dir.file("s"));
-  writeFile(dir.file("s/inside"), "keep");
-  KeyValueStore kv(dir.file("s"));
-  EXPECT_TRUE(std::filesystem::is_directory(dir.file("s")));
-  EXPECT_EQ(readFile(dir.file("s/inside")), "keep");
-  EXPECT_EQ(filesIn(dir.path()), std::vector<std::string>{"s"});
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  KeyValueStore kv;
+  kv.Add("k", "v");
+  {
+    LogCapture log(DEBUG_Attributes);
+    kv.Save("");
+    EXPECT_NE(log.text().find("Attibutes: Error - cannot open attributes file for writting: '' ("), std::string::npos)
+        << log.text();
+  }
+  ASSERT_EQ(chdir(old), 0);
+  EXPECT_TRUE(filesIn(dir.path()).empty());  // not the default name in the working folder
+  EXPECT_EQ(kv.Filename(), "");
+  EXPECT_TRUE(kv.IsDirty());
 }

@@ -8,6 +8,7 @@
 #include "StoreTestUtil.h"
 #include "store/UpdaterStore.h"
 #include "support/BirdFixture.h"
+#include "support/NamedPipe.h"
 #include "support/Process.h"
 
 using storetest::LogCapture;
@@ -210,9 +211,15 @@ TEST(UpdaterStoreItem, WriteFileReplacesWholeFilesOnly) {
   EXPECT_EQ(item.WriteFile("empty.bird", bytes, 0), aErrNone);
   EXPECT_EQ(readFile(dir.file("00000001/empty.bird")), "");
 
-  // Only plain names of this folder.
-  EXPECT_EQ(item.WriteFile("../escape.bird", bytes, 8), aErrParam);
-  EXPECT_EQ(item.WriteFile("", bytes, 8), aErrParam);
+  // Only plain names of this folder; anything else cannot be opened.
+  for (const char* bad : {"../escape.bird", "", ".", "..", "sub/x.bird", "/abs.bird"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(item.WriteFile(bad, bytes, 8), aErrNotFound);
+  }
+  fs::create_directory(dir.file("00000001/sub"));
+  EXPECT_EQ(item.WriteFile("sub/x.bird", bytes, 8), aErrNotFound);
+  EXPECT_FALSE(fs::exists(dir.file("00000001/sub/x.bird")));
+  fs::remove(dir.file("00000001/sub"));
   EXPECT_FALSE(fs::exists(dir.file("escape.bird")));
 
   std::vector<std::string> names = listed(item.Path());
@@ -233,6 +240,37 @@ TEST(UpdaterStoreItem, FileExistsSearchesTheItemsFolder) {
   EXPECT_FALSE(item.FileExists("1201.bird"));
   EXPECT_FALSE(item.FileExists("00000002"));  // the folder's own name is not one of its entries
   EXPECT_FALSE(UpdaterStoreItem(dir.path(), "absent", STORE_ITEM_DIRECTORY).FileExists("x"));
+}
+
+TEST(UpdaterStoreItem, NamedPipesInADeviceFolderNeverHoldTheStoreUp) {
+  // A pipe named like a build, and one in place of the settings file: every
+  // reader refuses them at once instead of waiting for a writer.
+  TempDir dir;
+  UpdaterStore store(dir.path());
+  const std::string folder = dir.file("0000FEED");
+  fs::create_directory(folder);
+  const std::string build = folder + "/1300.bird", settings = folder + "/.settings";
+  ASSERT_TRUE(tstest::makeNamedPipe(build));
+  ASSERT_TRUE(tstest::makeNamedPipe(settings));
+  LogCapture log(DEBUG_BirdFile);
+  ASSERT_TRUE(tstest::finishesWithin(std::chrono::seconds(5), {build, settings}, [&] {
+    UpdaterStoreItem item;
+    ASSERT_TRUE(store.FindDevice(0xFEED, &item));
+    EXPECT_TRUE(item.FileExists("1300.bird"));
+    std::vector<UpdaterStoreItem> items;
+    EXPECT_TRUE(store.FindLocalBuilds(0xFEED, items));
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].name, "1300.bird");
+    EXPECT_EQ(items[0].kind, STORE_ITEM_FILE);
+    EXPECT_FALSE(BirdFile::VerifyFile(build));
+    BirdFile bird;
+    bird.filename = build;
+    EXPECT_FALSE(bird.Load());
+    EXPECT_EQ(runtimeErrorOf([&] { item.ReadBirdFile("1300.bird"); }), "Invalid bird " + build);
+  }));
+  EXPECT_NE(log.text().find("BIRDFILE: Error - cannot open bird file: '" + build + "'\n"), std::string::npos);
+  EXPECT_EQ(fs::status(build).type(), fs::file_type::fifo);
+  EXPECT_EQ(fs::status(settings).type(), fs::file_type::fifo);  // not replaced by a load
 }
 
 TEST(UpdaterStoreItem, ReadBirdFileLoadsOrThrowsWithThePath) {
