@@ -272,17 +272,13 @@ uint32_t sBaudIndex(uint32_t baud) {
   return UINT32_MAX;
 }
 
-// A new stream for the entry's kind, as its creator made it.
+// A new stream for a TCP or client entry, from its identifier and port, as
+// its creator made it and as a reset makes it again.
 aErr sOpenStream(const aLinkEntry* entry, aStreamRef* stream) {
   *stream = nullptr;
   switch (entry->kind) {
     case aLINK_KIND_TCPIP:
       return aStream_CreateSocket(entry->identifier, static_cast<uint16_t>(entry->port), stream);
-    case aLINK_KIND_SERIAL: {
-      uint32_t index = sBaudIndex(entry->baudRate);
-      if (index == UINT32_MAX) return aErrParam;
-      return aStream_CreateSerial(entry->devicePath.c_str(), static_cast<int32_t>(index), 0, 0, 0, stream);
-    }
     case aLINK_KIND_CLIENT:
       // The ZeroMQ client transport is not part of this build yet.
       return aErrUnimplemented;
@@ -291,9 +287,11 @@ aErr sOpenStream(const aLinkEntry* entry, aStreamRef* stream) {
   }
 }
 
-bool sCanReopen(uint32_t kind) {
-  return kind == aLINK_KIND_TCPIP || kind == aLINK_KIND_SERIAL || kind == aLINK_KIND_CLIENT;
-}
+// Kinds whose stream a reset can make again from the table entry alone.
+// A serial line stays open across a module's restart and is not reopened;
+// a wrapped stream belongs to whoever made it. (USB joins these with its
+// transport.)
+bool sCanReopen(uint32_t kind) { return kind == aLINK_KIND_TCPIP || kind == aLINK_KIND_CLIENT; }
 
 void sReleaseResources(aLinkRecord* link) {
   if (link->assembly) aPacket_Destroy(&link->assembly);
@@ -531,10 +529,7 @@ uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port) {
   // Shared only with a link to the same address and port: two modules
   // behind one address (two simulators, a port-forwarding router) are two
   // modules.
-  if (aLinkEntry* e = sLookupEntryByKind(address, port, false, aLINK_KIND_TCPIP)) {
-    sChangeUseCount(e, 1);
-    return e->reference;
-  }
+  if (uint32_t shared = sShareEntry(address, port, false, aLINK_KINDBIT(aLINK_KIND_TCPIP))) return shared;
   uint32_t ref = sCreate(address, port, aLINK_KIND_TCPIP);
   if (!ref) return 0;
   aLinkEntry* entry = sLookupEntryByID(ref);
@@ -551,17 +546,14 @@ uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port) {
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
   if (!portName || sBaudIndex(baudRate) == UINT32_MAX) return 0;
   std::lock_guard<std::mutex> guard(gCreateMutex);
-  if (aLinkEntry* e = sLookupEntryByKind(serialNumber, 0, true, aLINK_KIND_SERIAL)) {
-    sChangeUseCount(e, 1);
-    return e->reference;
-  }
+  // Any link already open to the module with this serial number is shared,
+  // over USB or a serial line alike; an identifier of another kind (an IPv4
+  // address, the wrapped-stream marker) is not a serial number.
+  if (uint32_t shared = sShareEntry(serialNumber, 0, true, aLINK_KINDS_BYSERIAL)) return shared;
   uint32_t ref = sCreate(serialNumber, 0, aLINK_KIND_SERIAL);
   if (!ref) return 0;
-  aLinkEntry* entry = sLookupEntryByID(ref);
-  entry->devicePath = portName;
-  entry->baudRate = baudRate;
   aStreamRef stream = nullptr;
-  aErr err = sOpenStream(entry, &stream);
+  aErr err = aStream_CreateSerial(portName, static_cast<int32_t>(sBaudIndex(baudRate)), 0, 0, 0, &stream);
   if (err != aErrNone) {
     aTRACE(aDEBUG_LINK, "link %u: no serial stream on %s: %s\n", ref, portName, aError_GetErrorText(err));
     aLink_Destroy(&ref);
@@ -573,10 +565,8 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLinkRef) {
   std::lock_guard<std::mutex> guard(gCreateMutex);
   if (existingLinkRef != 0) {
-    aLinkEntry* e = sLookupEntryByID(existingLinkRef);
-    if (!e) return 0;
-    sChangeUseCount(e, 1);
-    return existingLinkRef;
+    // One locked step: a last destroy at the same time cannot free it between.
+    return sChangeUseCountByID(existingLinkRef, 1, nullptr) ? existingLinkRef : 0;
   }
   // Every new client link has its own entry and stream, told apart from
   // earlier ones to the same address and port by its client index.
@@ -616,8 +606,9 @@ aErr aLink_Reset(uint32_t linkRef) {
     aTime_MSSleep(kResetSleepMs);
   }
   if (err != aErrNone) {
-    // Fresh FIFOs and no stream: status 5 until the caller gives up on it.
-    aLink_Init(linkRef, nullptr);
+    // Fresh FIFOs and no stream, so that every operation stays safe; the
+    // link stays stopped, and a later reset may still bring it back.
+    if (aLink_Init(linkRef, nullptr) == linkRef) link->status = aLINK_STATUS_STOPPED;
     return err;
   }
   if (aLink_Init(linkRef, stream) != linkRef) {
@@ -631,14 +622,19 @@ aErr aLink_Destroy(uint32_t* linkRef) {
   if (!linkRef) return aErrParam;
   uint32_t ref = *linkRef;
   *linkRef = 0;
-  int16_t left = 0;
-  if (!sChangeUseCountByID(ref, -1, &left)) return aErrParam;
-  if (left > 0) return aErrNone;
-  aLink_InstallUserPacketFilter(ref, nullptr, nullptr);
-  aLinkEntry* entry = sExtractEntry(ref);
-  if (!entry) return aErrParam;
+  // The count drops and, at 0, the entry leaves the table in one locked step:
+  // a creator sharing the link at the same time either gets in before (and
+  // the link lives on) or finds no entry.
+  aLinkEntry* entry = nullptr;
+  if (!sReleaseEntry(ref, &entry)) return aErrParam;
+  if (!entry) return aErrNone;
   aErr result = aErrUnknown;
   if (aLinkRecord* link = entry->link) {
+    if (aVALIDLINK(link)) {
+      Lock lock(link->userFilterMutex);
+      link->userFilter = nullptr;
+      link->userFilterRef = nullptr;
+    }
     aLink_Stop(link);
     // The link server (entry->server) arrives with the server link creator;
     // nothing sets it yet.

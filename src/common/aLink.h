@@ -71,16 +71,19 @@ uint32_t aLink_Create(aStreamRef stream);
 // request for the same address and port shares the link.
 uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port);
 // Serial port at one of 2400, 4800, 9600, 19200, 38400, 57600, 115200 or
-// 230400 baud. A second request for the same serial number shares the link.
+// 230400 baud. Any link already open to the same serial number (serial or
+// USB) is shared instead.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 // With an existing link reference, shares that link (0 when unknown).
 // A new client link needs the ZeroMQ client transport, not yet in this
 // build: until then it fails (0).
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLinkRef);
 
-// Stops the link, makes a new stream of its kind (up to 20 tries, 100 ms
-// apart) and starts it again. aErrParam for an unknown link or a kind that
-// cannot be opened again (a wrapped stream); then nothing is touched.
+// Stops the link, makes a new stream of its kind (TCP, client: up to 20
+// tries, 100 ms apart) and starts it again; the start's result. aErrParam for
+// an unknown link or another kind (serial, wrapped stream): then nothing is
+// touched. When no stream comes, the last stream error, and the link stays
+// stopped (status 0) until a later reset succeeds.
 aErr aLink_Reset(uint32_t linkRef);
 // Drops one holder; the last one stops and frees the link. Clears *linkRef.
 aErr aLink_Destroy(uint32_t* linkRef);

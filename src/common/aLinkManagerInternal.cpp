@@ -93,8 +93,22 @@ aLinkEntry* sLookupEntryByKind(uint32_t identifier, uint32_t port, bool anyPort,
   return nullptr;
 }
 
-aLinkEntry* sExtractEntry(uint32_t reference) {
+uint32_t sShareEntry(uint32_t identifier, uint32_t port, bool anyPort, uint32_t kindMask) {
   TableLock lock;
+  for (aLinkEntry* e = _links.head; e; e = e->next) {
+    if (e->kind >= 32 || !(kindMask & aLINK_KINDBIT(e->kind))) continue;
+    if (e->identifier != identifier || (!anyPort && e->port != port)) continue;
+    e->useCount = static_cast<int16_t>(e->useCount + 1);
+    aTRACE(aDEBUG_LINK, "link table: %u shared, use count %d\n", e->reference, e->useCount);
+    return e->reference;
+  }
+  return 0;
+}
+
+namespace {
+
+// Unlinks the entry of `reference`; the table lock is held by the caller.
+aLinkEntry* sUnlinkLocked(uint32_t reference) {
   aLinkEntry** at = &_links.head;
   while (*at && (*at)->reference != reference) at = &(*at)->next;
   aLinkEntry* found = *at;
@@ -108,6 +122,25 @@ aLinkEntry* sExtractEntry(uint32_t reference) {
     aDebugging_Trace(aDEBUG_LINK, "link table: extracted %u, %u left\n", reference, left);
   }
   return found;
+}
+
+}  // namespace
+
+aLinkEntry* sExtractEntry(uint32_t reference) {
+  TableLock lock;
+  return sUnlinkLocked(reference);
+}
+
+bool sReleaseEntry(uint32_t reference, aLinkEntry** extracted) {
+  *extracted = nullptr;
+  TableLock lock;
+  aLinkEntry* e = _links.head;
+  while (e && e->reference != reference) e = e->next;
+  if (!e) return false;
+  e->useCount = static_cast<int16_t>(e->useCount - 1);
+  aTRACE(aDEBUG_LINK, "link table: %u released, use count %d\n", reference, e->useCount);
+  if (e->useCount <= 0) *extracted = sUnlinkLocked(reference);
+  return true;
 }
 
 void sChangeUseCount(aLinkEntry* entry, int16_t delta) {

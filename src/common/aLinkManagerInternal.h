@@ -5,7 +5,6 @@
 // engine and its tests.
 #include <atomic>
 #include <cstdint>
-#include <string>
 
 #include "common/aError.h"
 #include "common/aPacket.h"
@@ -80,10 +79,6 @@ struct aLinkEntry {
   int16_t useCount = 0;        // guarded by the table mutex
   aLinkRecord* link = nullptr;
   aLinkEntry* next = nullptr;
-  // Serial links keep where they were opened, so that a reset can open the
-  // port again.
-  std::string devicePath;
-  uint32_t baudRate = 0;
 };
 
 // Trace switch of the table: when non-zero, extraction counts the entries left.
@@ -98,7 +93,21 @@ aLinkEntry* sLookupEntryByTrident(uint32_t identifier, uint32_t port, uint32_t c
 // Newest entry of the kind with that identifier (and port, unless port is
 // compared as "any" with anyPort set).
 aLinkEntry* sLookupEntryByKind(uint32_t identifier, uint32_t port, bool anyPort, uint32_t kind);
+// Bit of a kind in the kind masks below.
+#define aLINK_KINDBIT(kind) (1u << (kind))
+// Identifiers of these kinds are serial numbers: a serial link and a USB
+// link with the same number reach the same module.
+#define aLINK_KINDS_BYSERIAL (aLINK_KINDBIT(aLINK_KIND_USB) | aLINK_KINDBIT(aLINK_KIND_SERIAL))
+// Finds the newest entry whose kind is in kindMask, with that identifier (and
+// port, unless anyPort), and adds one holder to it, in one locked step so that
+// a last destroy running at the same time cannot free it in between. Returns
+// its reference, or 0 when there is none.
+uint32_t sShareEntry(uint32_t identifier, uint32_t port, bool anyPort, uint32_t kindMask);
 aLinkEntry* sExtractEntry(uint32_t reference);
+// Drops one holder of the entry of `reference`; when none is left the entry
+// is taken out of the table in the same locked step and returned through
+// *extracted (else *extracted is null). False when there is no such entry.
+bool sReleaseEntry(uint32_t reference, aLinkEntry** extracted);
 void sChangeUseCount(aLinkEntry* entry, int16_t delta);
 // Adds delta to the use count of the entry of `reference` and returns the new
 // count; false when there is no such entry. One locked step, so that two

@@ -49,7 +49,7 @@ class LogLock {
 }  // namespace
 
 aPacketLog* aPacketLog_Create(uint32_t capacity) {
-  if (capacity < 3) return nullptr;
+  if (capacity == 0) return nullptr;
   aPacketLog* log = new (std::nothrow) aPacketLog();
   if (!log) return nullptr;
   log->storage = new (std::nothrow) uint8_t[capacity];

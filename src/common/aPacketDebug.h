@@ -19,7 +19,8 @@
 typedef struct aPacketLog aPacketLog;
 
 // A new empty log of `capacity` bytes (enabled flag clear), or null for a
-// capacity below 3 or when memory is short.
+// capacity of 0 or when memory is short. A record needs its length + 3 bytes,
+// so a log of 1 or 2 bytes refuses every record.
 aPacketLog* aPacketLog_Create(uint32_t capacity);
 // Appends one record of `length` (0 to 255) bytes, dropping the oldest
 // records as needed. aErrOverrun when the record could never fit (length + 2

@@ -35,6 +35,7 @@ struct PairState {
   std::vector<size_t> writes;
   bool gateClosed = false;
   bool holding = false;  // a write is waiting at the gate
+  std::atomic<int> failReads{0};  // reads that fail with aErrIO before any byte is taken
 };
 
 struct PairStream {
@@ -44,6 +45,10 @@ struct PairStream {
 
 aErr pairGet(uint8_t* byte, void* ref) {
   auto* s = static_cast<PairStream*>(ref);
+  if (s->state->failReads.load() > 0) {
+    s->state->failReads--;
+    return aErrIO;
+  }
   ssize_t n = recv(s->fd, byte, 1, MSG_DONTWAIT);
   if (n == 1) return aErrNone;
   if (n == 0) return aErrEOF;
@@ -140,6 +145,19 @@ Bytes syncPackets(int n) {
   Bytes b;
   for (int i = 0; i < n; ++i) b.insert(b.end(), {0xAD, 0x00});
   return b;
+}
+
+uint8_t matchAll(const aPacket*, const void*) { return 1; }
+uint8_t matchNone(const aPacket*, const void*) { return 0; }
+
+// Waits until the link's inbound FIFO holds n packets.
+bool waitQueued(uint32_t ref, size_t n, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (aPacketFifo_GetLength(sGetLink(ref)->inFifo.load()) < n) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(2ms);
+  }
+  return true;
 }
 
 bool waitStatus(uint32_t ref, uint32_t status, std::chrono::milliseconds timeout) {
@@ -265,6 +283,44 @@ TEST_F(LinkFixture, AnswersHeartbeatsWithoutQueueingThem) {
   EXPECT_TRUE(module.read(1, 200ms).empty());
 }
 
+TEST_F(LinkFixture, ReadErrorsMarkTheLinkUntilItSynchronisesAgain) {
+  module.state->failReads = 1;
+  module.send({0x02, 0x01, 0x11});
+  ASSERT_TRUE(waitStatus(ref, aLINK_STREAMERROR, 2s));
+  // Bytes are still read and packets still queued in status 6...
+  ASSERT_TRUE(waitQueued(ref, 1, 2s));
+  module.send({0x02, 0x01, 0x12});
+  ASSERT_TRUE(waitQueued(ref, 2, 2s));
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_STREAMERROR);
+  // ...but an await for a selected packet gives up at once.
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_AwaitFirst(ref, matchAll, nullptr, 1000), nullptr);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  aPacket* in = aLink_GetPacket(ref);
+  ASSERT_NE(in, nullptr);
+  EXPECT_EQ(in->data[0], 0x11);
+  aPacket_Destroy(&in);
+  // Only a completed synchronisation brings status 2 back.
+  aErr result = aErrUnknown;
+  std::thread sync([&] { result = aLink_Sync(ref); });
+  EXPECT_EQ(module.read(12, 2s), syncPackets(6));
+  module.send({0x02, 0x00, 0x02, 0x00});
+  sync.join();
+  EXPECT_EQ(result, aErrNone);
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_RUNNING);
+}
+
+TEST_F(LinkFixture, AwaitFirstWithNoTimeLooksOnce) {
+  module.send({0x02, 0x01, 0x21});
+  ASSERT_TRUE(waitQueued(ref, 1, 2s));
+  EXPECT_EQ(aLink_AwaitFirst(ref, matchNone, nullptr, 0), nullptr);
+  aPacket* p = aLink_AwaitFirst(ref, matchAll, nullptr, 0);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 0x21);
+  aPacket_Destroy(&p);
+  EXPECT_EQ(aLink_AwaitFirst(ref, matchAll, nullptr, 0), nullptr);
+}
+
 namespace {
 std::atomic<int> gFiltered{0};
 uint8_t consumeAll(const aPacket*, const void* ref) {
@@ -326,6 +382,11 @@ TEST(LinkEngine, StopOfAStoppedLinkSendsNothing) {
   EXPECT_EQ(module.read(3, 2s), kRouteOff);
   EXPECT_EQ(aLink_GetStatus(ref), aLINK_STOPPED);
   EXPECT_EQ(aLink_Stop(link), aErrNone);
+  // A stopped link cannot synchronise: no wait, no sync packets, still stopped.
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Sync(ref), aErrNotReady);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_STOPPED);
   EXPECT_EQ(aLink_Stop(nullptr), aErrParam);
   EXPECT_TRUE(module.read(1, 200ms).empty());
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
@@ -347,6 +408,8 @@ TEST(LinkEngine, PooledPacketsGoOutInWritesOfAbout4KB) {
   create.join();
   ASSERT_NE(ref, 0u);
   ASSERT_EQ(aLink_EnablePooledPackets(ref, true), aErrNone);
+  // Logged from here on: every packet of a pool gets its own record.
+  ASSERT_EQ(aLink_PacketDebug_Enable(ref), aErrNone);
   uint8_t data[28];
   for (int i = 0; i < 28; ++i) data[i] = static_cast<uint8_t>(i);
   aPacket* p = aPacket_CreateWithData(0x02, 28, data);
@@ -370,6 +433,18 @@ TEST(LinkEngine, PooledPacketsGoOutInWritesOfAbout4KB) {
     EXPECT_EQ(module.state->writes[1], 136u * 30);
     EXPECT_EQ(module.state->writes[2], 64u * 30);
   }
+  int records = 0;
+  uint8_t type = 0, rec[64];
+  uint32_t length = sizeof rec;
+  while (aLink_PacketDebug_Read(ref, &type, &length, rec) == aErrNone) {
+    EXPECT_EQ(type, aPACKETLOG_OUT);
+    EXPECT_EQ(length, 30u);
+    EXPECT_EQ(rec[0], 0x02);
+    EXPECT_EQ(rec[29], 27);
+    ++records;
+    length = sizeof rec;
+  }
+  EXPECT_EQ(records, 200);
   aLink_Destroy(&ref);
 }
 
@@ -499,4 +574,40 @@ TEST(LinkEngine, ClientCreatorSharesAnExistingLink) {
   EXPECT_EQ(sEntryCount(), entries);
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
   EXPECT_EQ(module.read(3, 2s), kRouteOff);
+}
+
+TEST(LinkEngine, SerialCreatorSharesOnlyLinksToTheSameSerialNumber) {
+  // A USB link to one module and a TCP link whose address, read as a number,
+  // is the other case's serial number. Neither port below exists, so a
+  // creator that does not share fails.
+  FakeModule usbModule, tcpModule;
+  const uint32_t serial = 0x00BEEF02, address = 0x0200A8C0;
+  struct Made {
+    uint32_t kind, identifier;
+    FakeModule* module;
+    uint32_t ref = 0;
+  } made[] = {{aLINK_KIND_USB, serial, &usbModule}, {aLINK_KIND_TCPIP, address, &tcpModule}};
+  for (Made& m : made) {
+    m.ref = sCreate(m.identifier, m.kind == aLINK_KIND_TCPIP ? 4000 : 0, m.kind);
+    ASSERT_TRUE(sChangeUseCountByID(m.ref, 1, nullptr));
+    ASSERT_EQ(aLink_Init(m.ref, m.module->stream()), m.ref);
+    ASSERT_EQ(aLink_Start(m.ref), aErrNone);
+  }
+  struct Case {
+    const char* what;
+    uint32_t serialNumber;
+    uint32_t expected;
+  } cases[] = {
+      {"the USB link's serial number", serial, made[0].ref},
+      {"a number equal to a TCP address", address, 0},
+  };
+  for (const Case& c : cases) {
+    uint32_t r = aLink_CreateSerial(c.serialNumber, "/nonexistent/tty", 115200);
+    EXPECT_EQ(r, c.expected) << c.what;
+    if (r) {
+      EXPECT_EQ(aLink_Destroy(&r), aErrNone);
+      EXPECT_EQ(aLink_GetStatus(c.expected), aLINK_RUNNING) << "one holder left";
+    }
+  }
+  for (Made& m : made) EXPECT_EQ(aLink_Destroy(&m.ref), aErrNone);
 }

@@ -195,13 +195,22 @@ TEST_P(LinkOverSim, ResetReachesARestartedModule) {
   ASSERT_EQ(aLink_Sync(ref), aErrNone);
   ASSERT_TRUE(echo(ref, 1));
   EXPECT_EQ(sim->control("restart 500"), "ok");
+  std::string connected = std::string("connected ") + kind();
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(aLink_Reset(ref), aErrNone) << sim->out();
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  if (GetParam() == Transport::Tcp) {
+    // A new connection once the module listens again.
+    EXPECT_EQ(aLink_Reset(ref), aErrNone) << sim->out();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  } else {
+    // A serial line is not reopened: the reset is refused at once and the
+    // link runs on over the same line, which the module finds again.
+    EXPECT_EQ(aLink_Reset(ref), aErrParam);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    ASSERT_TRUE(sim->waitForCount(connected, 2, 3s)) << sim->out();
+  }
   EXPECT_EQ(aLink_GetStatus(ref), aLINK_RUNNING);
   EXPECT_EQ(aLink_Sync(ref), aErrNone) << sim->out();
   EXPECT_TRUE(echo(ref, 2)) << sim->out();
-  std::string connected = std::string("connected ") + kind();
   EXPECT_GE(sim->count(connected), 2u);
 }
 
@@ -270,4 +279,26 @@ TEST(LinkCreators, TcpLinksAreSharedOnlyForTheSameAddressAndPort) {
   EXPECT_TRUE(b.waitForCount("route 1", 1, 2s));
   aLink_Destroy(&ra);
   aLink_Destroy(&rb);
+}
+
+TEST(LinkReset, AModuleThatStaysAwayLeavesTheLinkStoppedUntilALaterReset) {
+  tstest::SimOptions o;
+  o.args = {"--heartbeat-ms", "0"};
+  tstest::TessarionSim sim(o);
+  ASSERT_TRUE(sim.ready()) << sim.out();
+  uint32_t ref = aLink_CreateTCPIP(tstest::TessarionSim::loopback(), sim.tcpPort());
+  ASSERT_NE(ref, 0u);
+  ASSERT_EQ(aLink_Sync(ref), aErrNone);
+  // Away for longer than the 20 tries, 100 ms apart, of a reset.
+  EXPECT_EQ(sim.control("restart 3200"), "ok");
+  EXPECT_NE(aLink_Reset(ref), aErrNone);
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_STOPPED);
+  EXPECT_EQ(aLink_Start(ref), aErrParam) << "no stream to start on";
+  EXPECT_EQ(aLink_AwaitPacket(ref, 0), nullptr);
+  ASSERT_TRUE(sim.waitForCount("listening again", 1, 3s)) << sim.out();
+  EXPECT_EQ(aLink_Reset(ref), aErrNone) << sim.out();
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_RUNNING);
+  EXPECT_EQ(aLink_Sync(ref), aErrNone);
+  EXPECT_TRUE(echo(ref, 9));
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
 }

@@ -1,15 +1,21 @@
 // The link table, the packet log ring and the packet logger on their own.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/aLink.h"
 #include "common/aLinkManagerInternal.h"
 #include "common/aLogger.h"
 #include "common/aPacketDebug.h"
+#include "platform/aTime.h"
 #include "support/Process.h"
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -38,7 +44,36 @@ TEST(PacketLog, RecordMustLeaveOneByteFree) {
   EXPECT_EQ(aPacketLog_Destroy(&log), aErrNone);
   EXPECT_EQ(log, nullptr);
   EXPECT_EQ(aPacketLog_Destroy(&log), aErrParam);
-  EXPECT_EQ(aPacketLog_Create(2), nullptr);
+}
+
+TEST(PacketLog, SmallestRingsRefuseWhatCannotFit) {
+  // A record of n data bytes takes n + 2 bytes and must leave one free.
+  struct Case {
+    uint32_t capacity;
+    bool made;
+    int largest;  // largest data length accepted; -1 for none
+  } cases[] = {
+      {0, false, -1}, {1, true, -1}, {2, true, -1}, {3, true, 0}, {4, true, 1}, {16, true, 13},
+  };
+  for (const Case& c : cases) {
+    aPacketLog* log = aPacketLog_Create(c.capacity);
+    ASSERT_EQ(log != nullptr, c.made) << c.capacity;
+    if (!log) continue;
+    auto b = bytes(static_cast<size_t>(c.largest + 1), 1);
+    if (c.largest >= 0) {
+      EXPECT_EQ(aPacketLog_Put(log, aPACKETLOG_IN, static_cast<size_t>(c.largest), b.data()), aErrNone) << c.capacity;
+      uint8_t type = 0, out[32];
+      uint32_t length = sizeof out;
+      ASSERT_EQ(aPacketLog_Get(log, &type, &length, out), aErrNone) << c.capacity;
+      EXPECT_EQ(length, static_cast<uint32_t>(c.largest));
+    }
+    EXPECT_EQ(aPacketLog_Put(log, aPACKETLOG_IN, static_cast<size_t>(c.largest + 1), b.data()), aErrOverrun)
+        << c.capacity;
+    uint8_t type = 0;
+    uint32_t length = 0;
+    EXPECT_EQ(aPacketLog_Get(log, &type, &length, nullptr), aErrNotFound) << c.capacity;
+    aPacketLog_Destroy(&log);
+  }
 }
 
 TEST(PacketLog, FullRingDropsTheOldestRecordsAcrossTheWrap) {
@@ -139,6 +174,93 @@ TEST(LinkTable, EntriesAreFoundNewestFirstAndCounted) {
   delete e;
 }
 
+TEST(LinkTable, SharingMatchesKindIdentifierAndPort) {
+  const uint32_t address = 0x0D0C0B0A, serial = 0x00C0FFEE, usbSerial = 0x00ABCDEF;
+  uint32_t tcp = sCreate(address, 5000, aLINK_KIND_TCPIP);
+  uint32_t line = sCreate(serial, 0, aLINK_KIND_SERIAL);
+  uint32_t usb = sCreate(usbSerial, 0, aLINK_KIND_USB);
+  uint32_t wrapped = sCreate(0xFFFFFFFF, 0, aLINK_KIND_STREAM);
+  // Newer than the TCP entry, same address and port, but another kind.
+  uint32_t client = sCreate2(address, 5000, 0, aLINK_KIND_CLIENT);
+  // An entry whose identifier is the TCP address taken as a serial number.
+  uint32_t numberLikeAddress = sCreate(address + 1, 0, aLINK_KIND_TCPIP);
+  struct Case {
+    const char* what;
+    uint32_t identifier, port;
+    bool anyPort;
+    uint32_t kinds;
+    uint32_t expected;
+  } cases[] = {
+      {"TCP, same address and port", address, 5000, false, aLINK_KINDBIT(aLINK_KIND_TCPIP), tcp},
+      {"TCP, another port", address, 5001, false, aLINK_KINDBIT(aLINK_KIND_TCPIP), 0},
+      {"serial number of a serial link", serial, 0, true, aLINK_KINDS_BYSERIAL, line},
+      {"serial number of a USB link", usbSerial, 0, true, aLINK_KINDS_BYSERIAL, usb},
+      {"an IPv4 address is no serial number", address + 1, 0, true, aLINK_KINDS_BYSERIAL, 0},
+      {"the wrapped-stream marker is no serial number", 0xFFFFFFFF, 0, true, aLINK_KINDS_BYSERIAL, 0},
+      {"client link: by its own kind only", address, 5000, false, aLINK_KINDBIT(aLINK_KIND_CLIENT), client},
+  };
+  for (const Case& c : cases) {
+    int16_t before = c.expected ? sLookupEntryByID(c.expected)->useCount : 0;
+    EXPECT_EQ(sShareEntry(c.identifier, c.port, c.anyPort, c.kinds), c.expected) << c.what;
+    if (c.expected) {
+      EXPECT_EQ(sLookupEntryByID(c.expected)->useCount, before + 1) << c.what;
+    }
+  }
+  for (uint32_t r : {tcp, line, usb, wrapped, client, numberLikeAddress}) {
+    aLinkEntry* e = sExtractEntry(r);
+    ASSERT_NE(e, nullptr);
+    delete e->link;
+    delete e;
+  }
+}
+
+TEST(LinkTable, ReleasingTheLastHolderTakesTheEntryOut) {
+  uint32_t ref = sCreate(0x12345678, 0, aLINK_KIND_SERIAL);
+  ASSERT_TRUE(sChangeUseCountByID(ref, 2, nullptr));
+  aLinkEntry* out = nullptr;
+  ASSERT_TRUE(sReleaseEntry(ref, &out));
+  EXPECT_EQ(out, nullptr);
+  EXPECT_EQ(sLookupEntryByID(ref)->useCount, 1);
+  ASSERT_TRUE(sReleaseEntry(ref, &out));
+  ASSERT_NE(out, nullptr);
+  aLinkEntry* extracted = out;
+  EXPECT_EQ(extracted->reference, ref);
+  EXPECT_EQ(sLookupEntryByID(ref), nullptr);
+  EXPECT_FALSE(sReleaseEntry(ref, &out));
+  EXPECT_EQ(out, nullptr);
+  delete extracted->link;
+  delete extracted;
+}
+
+TEST(LinkTable, SharingRacesTheLastDestroySafely) {
+  // A creator sharing a link while its last holder destroys it either gets
+  // in first (and the link lives on until it lets go) or finds nothing; it
+  // never touches a freed entry.
+  const uint32_t serial = 0x5A5A0001;
+  const uint32_t before = sEntryCount();
+  for (int round = 0; round < 100; ++round) {
+    uint32_t ref = sCreate(serial, 0, aLINK_KIND_USB);
+    ASSERT_TRUE(sChangeUseCountByID(ref, 1, nullptr));
+    ASSERT_EQ(aLink_Init(ref, nullptr), ref);
+    std::atomic<bool> go{false};
+    std::thread sharer([&] {
+      while (!go.load()) std::this_thread::yield();
+      for (int i = 0; i < 20; ++i) {
+        // Not shared: the port does not exist, so nothing new is made.
+        uint32_t r = aLink_CreateSerial(serial, "/nonexistent/tty", 115200);
+        if (r) {
+          EXPECT_EQ(r, ref);
+          EXPECT_EQ(aLink_Destroy(&r), aErrNone);
+        }
+      }
+    });
+    go = true;
+    EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+    sharer.join();
+    ASSERT_EQ(sEntryCount(), before) << "round " << round;
+  }
+}
+
 TEST(LinkTable, LinkOperationsRefuseUnknownReferences) {
   const uint32_t unknown = 0xFFFFFF00;
   EXPECT_EQ(aLink_GetStatus(unknown), aLINK_NOSTREAM);
@@ -166,6 +288,11 @@ TEST(LinkTable, LogSizeIsCheckedAndFixedOnceTheLogExists) {
   ASSERT_EQ(aLink_Init(ref, nullptr), ref);
   EXPECT_EQ(aLink_GetStatus(ref), aLINK_NOSTREAM);
   EXPECT_EQ(aLink_Start(ref), aErrParam);  // nothing to run on
+  // Nobody can answer a link without pipes: no waiting, status unchanged.
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(aLink_Sync(ref), aErrNotReady);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+  EXPECT_EQ(aLink_GetStatus(ref), aLINK_NOSTREAM);
   EXPECT_EQ(aLink_PacketDebug_SetLogSize(ref, 0x4000001), aErrParam);
   EXPECT_EQ(aLink_PacketDebug_Disable(ref), aErrNotReady);
   EXPECT_EQ(aLink_PacketDebug_Write(ref, 3, 1, reinterpret_cast<const uint8_t*>("x")), aErrNotReady);
@@ -196,4 +323,38 @@ TEST(PacketLogger, CreationAndLifecycleErrors) {
   EXPECT_EQ(aLogger_Destroy(&logger), aErrNone);
   EXPECT_EQ(logger, nullptr);
   EXPECT_EQ(tstest::readFile(dir.file("log")), "earlier\n");
+}
+
+namespace {
+aLoggerRef gSelf = nullptr;
+std::atomic<bool> gSelfTried{false};
+std::atomic<int> gSelfDisable{-1}, gSelfDestroy{-1};
+std::atomic<bool> gSelfKept{false};
+// A formatter that tries to stop and free its own logger.
+void selfStoppingFormatter(aFileRef, uint32_t) {
+  if (!gSelfTried.exchange(true)) {
+    gSelfDisable = aLogger_Disable(gSelf);
+    aLoggerRef copy = gSelf;
+    gSelfDestroy = aLogger_Destroy(&copy);
+    gSelfKept = copy != nullptr;
+  }
+  aTime_MSSleep(1);
+}
+}  // namespace
+
+TEST(PacketLogger, CannotStopOrFreeItselfFromItsOwnThread) {
+  tstest::TempDir dir;
+  gSelf = aLogger_Create(1, selfStoppingFormatter, dir.file("log").c_str());
+  ASSERT_NE(gSelf, nullptr);
+  ASSERT_EQ(aLogger_Enable(gSelf), aErrNone);
+  auto deadline = std::chrono::steady_clock::now() + 3s;
+  while (gSelfDestroy.load() == -1 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  // Disabling from the logger thread changes nothing; freeing the logger
+  // under its own running thread is refused and the logger kept.
+  EXPECT_EQ(gSelfDisable.load(), aErrNone);
+  EXPECT_EQ(gSelfDestroy.load(), aErrBusy);
+  EXPECT_TRUE(gSelfKept.load());
+  // From another thread both work.
+  EXPECT_EQ(aLogger_Destroy(&gSelf), aErrNone);
+  EXPECT_EQ(gSelf, nullptr);
 }
