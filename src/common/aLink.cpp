@@ -161,7 +161,8 @@ aErr sHandlePacket(aLinkRecord* link) {
   bool consumed = false;
   {
     Lock lock(link->userFilterMutex);
-    if (link->userFilter) consumed = link->userFilter(p, link->userFilterRef) != 0;
+    // Only a verdict of 1 consumes the packet.
+    if (link->userFilter) consumed = link->userFilter(p, link->userFilterRef) == 1;
   }
   aErr err = aErrNone;
   if (!consumed) {

@@ -51,13 +51,14 @@ aPacket* aLink_GetPacket(uint32_t linkRef);
 aPacket* aLink_AwaitPacket(uint32_t linkRef, uint64_t ms);
 aPacket* aLink_GetFirst(uint32_t linkRef, aPacketFilter predicate, const void* reference);
 // Waits for the first inbound packet the predicate selects, while the link
-// runs (status 2); null at once for a link that does not run.
+// runs (status 2); null at once for a link that does not run or is in
+// another status. With 0 ms it looks once, without waiting.
 aPacket* aLink_AwaitFirst(uint32_t linkRef, aPacketFilter predicate, const void* reference, uint64_t ms);
 // Discards the inbound packets the predicate selects; returns how many.
 uint32_t aLink_DrainPackets(uint32_t linkRef, aPacketFilter predicate, const void* reference);
 // Installs (or with null removes) a filter that sees every received packet
-// before anything else; a verdict of 1 consumes the packet (heartbeats
-// included). It runs on the in-pipe and must not install or remove filters.
+// before anything else; a verdict of 1 (and only 1) consumes the packet,
+// heartbeats included. It runs on the in-pipe and must not install or remove filters.
 aErr aLink_InstallUserPacketFilter(uint32_t linkRef, aPacketFilter filter, const void* reference);
 // With pooled packets on, the out-pipe writes up to about 4 KB of queued
 // packets in one stream write.

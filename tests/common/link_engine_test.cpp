@@ -349,6 +349,31 @@ TEST_F(LinkFixture, UserFilterSeesPacketsFirstAndCanConsumeEverything) {
   EXPECT_EQ(gFiltered.load(), 2);
 }
 
+TEST_F(LinkFixture, OnlyAFilterVerdictOf1ConsumesThePacket) {
+  struct Case {
+    int verdict;
+    bool consumed;
+  } cases[] = {{0, false}, {1, true}, {2, false}, {255, false}};
+  for (const Case& c : cases) {
+    gFiltered = 0;
+    ASSERT_EQ(aLink_InstallUserPacketFilter(ref, consumeAll, &c.verdict), aErrNone);
+    module.send({0x08, 0x02, 0x00, 0x01, 0x02, 0x01, 0x17});
+    if (c.consumed) {
+      auto deadline = std::chrono::steady_clock::now() + 2s;
+      while (gFiltered < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(2ms);
+      EXPECT_TRUE(module.read(1, 200ms).empty()) << c.verdict;
+      EXPECT_EQ(aLink_GetPacket(ref), nullptr) << c.verdict;
+    } else {
+      EXPECT_EQ(module.read(4, 2s), (Bytes{0x08, 0x02, 0x00, 0x03})) << c.verdict;
+      aPacket* in = aLink_AwaitPacket(ref, 2000);
+      EXPECT_NE(in, nullptr) << c.verdict;
+      aPacket_Destroy(&in);
+    }
+    EXPECT_EQ(gFiltered.load(), 2) << c.verdict;
+  }
+  ASSERT_EQ(aLink_InstallUserPacketFilter(ref, nullptr, nullptr), aErrNone);
+}
+
 TEST_F(LinkFixture, DestroyReleasesTheRouteBeforeClosingTheStream) {
   // Packets queued before the stop go out too, ahead of the release.
   const uint8_t data[] = {0x17};
