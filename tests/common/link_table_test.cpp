@@ -242,14 +242,15 @@ TEST(LinkTable, SharingRacesTheLastDestroySafely) {
     uint32_t ref = sCreate(serial, 0, aLINK_KIND_USB);
     ASSERT_TRUE(sChangeUseCountByID(ref, 1, nullptr));
     ASSERT_EQ(aLink_Init(ref, nullptr), ref);
+    const uint32_t expected = ref;
     std::atomic<bool> go{false};
-    std::thread sharer([&] {
+    std::thread sharer([&go, expected, serial] {
       while (!go.load()) std::this_thread::yield();
       for (int i = 0; i < 20; ++i) {
         // Not shared: the port does not exist, so nothing new is made.
         uint32_t r = aLink_CreateSerial(serial, "/nonexistent/tty", 115200);
         if (r) {
-          EXPECT_EQ(r, ref);
+          EXPECT_EQ(r, expected);
           EXPECT_EQ(aLink_Destroy(&r), aErrNone);
         }
       }
