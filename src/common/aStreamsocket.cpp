@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <new>
 
 #include <arpa/inet.h>
@@ -29,6 +30,10 @@ struct SocketStream {
   // The reader and the writer each load the socket per call; a reconnection
   // by either side replaces it under reconnectMutex.
   std::atomic<int> socket{-1};
+  // Held shared around each receive and send, exclusive while a
+  // reconnection closes the socket: the other side's call never meets a
+  // descriptor closed, or already reused for something else, under it.
+  std::shared_mutex socketUse;
   std::atomic<uint32_t> flags{0};
   uint16_t check = 0;
 
@@ -67,11 +72,13 @@ int sPoll(SocketStream* s, struct pollfd* fds, nfds_t count, uint64_t ms) {
 // or the stream being deleted.
 void sSocketStreamClose(SocketStream* s) {
   s->flags &= ~kConnected;
-  int fd = s->socket.exchange(-1);
-  if (fd >= 0) {
-    close(fd);
-    aTime_MSSleep(10);
+  int fd = -1;
+  {
+    std::unique_lock<std::shared_mutex> use(s->socketUse);
+    fd = s->socket.exchange(-1);
+    if (fd >= 0) close(fd);
   }
+  if (fd >= 0) aTime_MSSleep(10);
 }
 
 aErr sConnectError(int error) {
@@ -144,10 +151,17 @@ aErr sSocketStreamReset(SocketStream* s, uint64_t seenGeneration) {
 }
 
 // One receive into the reading buffer: > 0 bytes, 0 at the peer's orderly
-// close, -1 with errno.
-ssize_t sReceive(SocketStream* s, int fd) {
+// close, -1 with errno (EBADF while a reconnection has no socket yet).
+ssize_t sReceive(SocketStream* s) {
   s->receiveCalls++;
-  ssize_t n = recv(fd, s->buffer, sizeof s->buffer, MSG_DONTWAIT);
+  ssize_t n = -1;
+  int error = 0;
+  {
+    std::shared_lock<std::shared_mutex> use(s->socketUse);
+    n = recv(s->socket, s->buffer, sizeof s->buffer, MSG_DONTWAIT);
+    error = errno;
+  }
+  errno = error;  // as recv left it, whatever unlocking did
   if (n > 0) {
     s->bufferPos = 0;
     s->bufferLen = static_cast<size_t>(n);
@@ -165,6 +179,13 @@ bool sSettled(SocketStream* s) {
   return (s->flags & kConnected) != 0;
 }
 
+// The socket was closed under a call by the other side's reconnection:
+// waits until that reconnection is over and tells whether it succeeded.
+bool sAwaitReplacement(SocketStream* s) {
+  std::lock_guard<std::mutex> lock(s->reconnectMutex);
+  return (s->flags & kConnected) != 0;
+}
+
 bool sLostConnection(int error) {
   return error == ECONNRESET || error == ENOTCONN || error == ETIMEDOUT;
 }
@@ -178,13 +199,17 @@ aErr sSocketGet(uint8_t* byte, void* reference) {
   }
   if (!sSettled(s)) return aErrConnection;
   uint64_t generation = s->generation;
-  ssize_t n = sReceive(s, s->socket);
-  // The writer replaced the socket under this call: nothing is lost.
-  if (n < 0 && errno == EBADF && s->generation != generation) return aErrNotReady;
+  ssize_t n = sReceive(s);
+  // The writer is replacing, or has replaced, the socket under this call:
+  // nothing of the new connection has been missed.
+  if (n < 0 && errno == EBADF) return sAwaitReplacement(s) ? aErrNotReady : aErrConnection;
   if (n < 0 && sLostConnection(errno)) {
     aErr err = sSocketStreamReset(s, generation);
     if (err != aErrNone) return err;
-    n = sReceive(s, s->socket);
+    n = sReceive(s);
+    // The new connection lost as well, or replaced again by the writer: no
+    // byte now; the next get deals with it.
+    if (n < 0 && (sLostConnection(errno) || errno == EBADF)) return aErrNotReady;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
       return aErrConnection;
   }
@@ -233,17 +258,27 @@ aErr sSocketWrite(const uint8_t* bytes, uint64_t count, void* reference) {
   int retries = 0;
   while (sent < count) {
     uint64_t generation = s->generation;
-    int fd = s->socket;
     s->sendCalls++;
-    ssize_t n = send(fd, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = -1;
+    int error = 0;
+    {
+      std::shared_lock<std::shared_mutex> use(s->socketUse);
+      n = send(s->socket, bytes + sent, count - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      error = errno;
+    }
+    errno = error;
     if (n > 0) {
       sent += static_cast<uint64_t>(n);
       if (sent == count) break;
       retries = 1;
     } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       retries++;
-    } else if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN ||
-                         (errno == EBADF && s->generation != generation))) {
+    } else if (n < 0 && errno == EBADF) {
+      // The reader is replacing, or has replaced, the socket under this call.
+      if (!sAwaitReplacement(s)) return aErrConnection;
+      sent = 0;  // the new connection has seen none of these bytes
+      retries++;
+    } else if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) {
       aErr err = sSocketStreamReset(s, generation);
       if (err != aErrNone) return err;
       // The new connection has seen none of these bytes; a tail alone would

@@ -360,6 +360,55 @@ TEST(SocketStream, OneReaderBesideOneWriter) {
   echo.join();
 }
 
+// The peer resets every connection soon after it starts, while one thread
+// writes and another reads: either side may find the loss and reconnect,
+// under the other's feet. No write may fail or be lost for it.
+TEST(SocketStream, ResetsUnderAReaderAndAWriter) {
+  Listener l;
+  StreamHolder h;
+  ASSERT_EQ(aStream_CreateSocket(kLoopback, l.port(), &h.s), aErrNone);
+  std::atomic<bool> stop{false};
+  std::atomic<int> connections{0};
+  std::thread peer([&] {
+    while (!stop) {
+      int c = l.accept(50);
+      if (c < 0) continue;
+      connections++;
+      // Take a little, then reset.
+      char buf[64];
+      pollfd p = {c, POLLIN, 0};
+      if (poll(&p, 1, 20) > 0) (void)!recv(c, buf, sizeof buf, 0);
+      l.reset(c);
+    }
+  });
+  std::atomic<bool> writing{true};
+  std::thread reader([&] {
+    uint8_t byte = 0;
+    while (writing) {
+      aStream_Wait(h.s, 10);
+      aErr err = aStream_Read(h.s, &byte, 1);
+      EXPECT_TRUE(err == aErrNotReady || err == aErrNone) << aError_GetErrorText(err);
+    }
+  });
+  int failed = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  for (int i = 0; i < 300 && Clock::now() < deadline; i++) {
+    const uint8_t packet[] = {0x02, 0x01, static_cast<uint8_t>(i)};
+    aErr err = aStream_Write(h.s, packet, sizeof packet);
+    if (err != aErrNone) {
+      failed++;
+      ADD_FAILURE() << "write " << i << ": " << aError_GetErrorText(err);
+    }
+    if (i % 10 == 0) std::this_thread::sleep_for(milliseconds(2));
+  }
+  writing = false;
+  reader.join();
+  stop = true;
+  peer.join();
+  EXPECT_EQ(failed, 0);
+  EXPECT_GT(connections.load(), 1);
+}
+
 TEST(SocketStream, CountersOnlyForSocketStreams) {
   aStreamSocketCounters c{};
   EXPECT_EQ(aStreamSocket_GetCounters(nullptr, &c), aErrParam);
