@@ -177,8 +177,10 @@ void aPacketDebug_FormatRecord(aFileRef file, uint32_t linkRef) {
     uint32_t all = sizeof big;
     err = aLink_PacketDebug_Read(linkRef, &type, &all, big);
     if (err == aErrNone) {
-      std::memcpy(data, big, sizeof data);
-      length = sizeof data;
+      // An appender may have dropped that record meanwhile; this one can be
+      // shorter.
+      length = all < sizeof data ? all : static_cast<uint32_t>(sizeof data);
+      std::memcpy(data, big, length);
     }
   }
   if (err != aErrNone) {

@@ -326,6 +326,42 @@ TEST(PacketLogger, CreationAndLifecycleErrors) {
   EXPECT_EQ(tstest::readFile(dir.file("log")), "earlier\n");
 }
 
+TEST(PacketLogger, FormatterWritesOneLinePerRecord) {
+  uint32_t ref = sCreate(0xFFFFFFFF, 0, aLINK_KIND_STREAM);
+  ASSERT_TRUE(sChangeUseCountByID(ref, 1, nullptr));
+  ASSERT_EQ(aLink_Init(ref, nullptr), ref);
+  ASSERT_EQ(aLink_PacketDebug_Enable(ref), aErrNone);
+  tstest::TempDir dir;
+  std::string path = dir.file("lines");
+  aFileRef file = aFile_Open(path.c_str(), aFileModeAppend);
+  ASSERT_NE(file, nullptr);
+  aFile_SetUnbuffered(file);  // as the logger has it
+  struct Case {
+    uint8_t type;
+    std::vector<uint8_t> data;
+    std::string line;
+  } cases[] = {
+      {aPACKETLOG_OUT, {0x02, 0x01, 0xAB}, "3 > 0x2 0x1 0xAB \r\n"},
+      {aPACKETLOG_IN, {0x04, 0x00}, "2 < 0x4 0x0 \r\n"},
+      {aPACKETLOG_TEXT, {'h', 'i'}, "2 < hi\r\n"},
+      {aPACKETLOG_IN, {}, "0 < \r\n"},
+      // Longer than a line holds: the first 64 bytes, and the record is gone.
+      {aPACKETLOG_TEXT, std::vector<uint8_t>(100, 'x'), "64 < " + std::string(64, 'x') + "\r\n"},
+  };
+  std::string expected;
+  for (const Case& c : cases) {
+    ASSERT_EQ(aLink_PacketDebug_Write(ref, c.type, c.data.size(), c.data.data()), aErrNone);
+    aPacketDebug_FormatRecord(file, ref);
+    expected += c.line;
+    EXPECT_EQ(tstest::readFile(path), expected) << c.line;
+  }
+  // An empty ring writes nothing.
+  aPacketDebug_FormatRecord(file, ref);
+  EXPECT_EQ(tstest::readFile(path), expected);
+  aFile_Close(&file);
+  EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+}
+
 namespace {
 aLoggerRef gSelf = nullptr;
 std::atomic<bool> gSelfTried{false};
