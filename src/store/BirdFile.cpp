@@ -252,7 +252,9 @@ bool BirdFile::ScanBlocks() {
   return consistent;
 }
 
-std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const {
+std::vector<BirdBlock> BirdFile::FindBlocks(BLOCK_TYPE type) const { return FindBlocks(static_cast<uint8_t>(type)); }
+
+std::vector<BirdBlock> BirdFile::FindBlocks(uint8_t type) const {
   std::vector<BirdBlock> out;
   for (const auto& b : blocks) {
     if (b.type == type) out.push_back(b);
@@ -388,7 +390,7 @@ bool BirdFile::ValidateModel(const char* name) const {
 
 bool BirdFile::ValidateSerialNumber(uint32_t serial) const { return serial == GetSerialNumber(); }
 
-bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
+bool BirdFile::DumpBlocks(uint8_t type) const {
   printf("BIRDFILE: BLOCK DUMP [%s]\n", filename.c_str());
   for (const auto& b : blocks) {
     if (b.type != type) continue;
@@ -408,7 +410,7 @@ bool BirdFile::DumpBlocks(BLOCK_TYPE type) const {
   return true;
 }
 
-bool BirdFile::ValidateData(const uint8_t* pattern, size_t length) const {
+bool BirdFile::ValidateData(const void* pattern, size_t length) const {
   Log::log(DEBUG_BirdFile, "BIRDFILE: looking for data pattern in [%s]\n", filename.c_str());
   bool found = false;
   if (pattern != nullptr && length > 0) {

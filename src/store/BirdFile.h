@@ -3,6 +3,7 @@
 // holding the block container (declared block count, the blocks, a trailing
 // checksum). The object unpacks the file once and answers questions about its
 // blocks; the block records point into the unpacked buffer it owns.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,11 +53,15 @@ class BirdFile {
   static bool VerifyFile(const std::string& path);
 
   std::vector<BirdBlock> FindBlocks(BLOCK_TYPE type) const;
+  // Any type number, listed ones or not.
+  std::vector<BirdBlock> FindBlocks(uint8_t type) const;
   bool FindSerialNumberOffsets();
   bool ReplaceSerialNumber(uint32_t serial);
   bool DecodeFirmwareBlocks(const uint32_t key[4]);
+  bool DecodeFirmwareBlocks(const std::array<uint32_t, 4>& key) { return DecodeFirmwareBlocks(key.data()); }
   bool ReplaceVectorChecksum();
   bool ValidateModel(const char* name) const;
+  bool ValidateModel(const std::string& name) const { return ValidateModel(name.c_str()); }
   bool ValidateSerialNumber(uint32_t serial) const;
   uint32_t GetSerialNumber() const;
   uint32_t GetBuild() const;
@@ -65,8 +70,9 @@ class BirdFile {
   std::string GetModel() const;
   // Entry address of the loader: the first loader-entry block, or DEFAULT_LOADER_ENTRY.
   uint32_t GetLoaderEntry() const;
-  bool DumpBlocks(BLOCK_TYPE type) const;
-  bool ValidateData(const uint8_t* pattern, size_t length) const;
+  bool DumpBlocks(BLOCK_TYPE type) const { return DumpBlocks(static_cast<uint8_t>(type)); }
+  bool DumpBlocks(uint8_t type) const;
+  bool ValidateData(const void* pattern, size_t length) const;
 
   // Big-endian readers of the container.
   static uint32_t GetInt(const uint8_t* p);

@@ -5,6 +5,7 @@
 // temporary file, and stamps the update time when something changed.
 #include <cstdint>
 #include <map>
+#include <type_traits>
 #include <string>
 
 class KeyValueStore {
@@ -35,12 +36,22 @@ class KeyValueStore {
   double GetDouble(const std::string& key, double def);
   // The stored value (even when empty), else the default (empty for null).
   std::string GetString(const std::string& key, const char* def = nullptr) const;
+  std::string GetString(const std::string& key, const std::string& def) const { return GetString(key, def.c_str()); }
   // The stored value, or null when the key does not exist.
   const char* operator[](const std::string& key) const;
 
   // Setters return false, storing nothing, for a key or value that the file
   // syntax cannot carry: a key with "=", a line break in either.
   bool Add(const std::string& key, int32_t value);
+  // Other integer types (unsigned, 64-bit) in decimal, so that no call is
+  // ambiguous between the int and double forms.
+  template <typename T, std::enable_if_t<std::is_integral_v<T> && !std::is_same_v<T, bool> &&
+                                             (sizeof(T) > sizeof(int32_t) ||
+                                              (sizeof(T) == sizeof(int32_t) && std::is_unsigned_v<T>)),
+                                         int> = 0>
+  bool Add(const std::string& key, T value) {
+    return Add(key, std::to_string(value));
+  }
   bool Add(const std::string& key, double value);
   bool Add(const std::string& key, const char* value);
   bool Add(const std::string& key, const std::string& value);

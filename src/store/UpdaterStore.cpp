@@ -68,6 +68,13 @@ bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) {
   return UpdaterStore_SearchFolder(basePath, result);
 }
 
+bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::list<UpdaterStoreItem>& items) {
+  std::vector<UpdaterStoreItem> found;
+  FindLocalBuilds(serial, found);
+  items.insert(items.end(), found.begin(), found.end());
+  return true;
+}
+
 bool UpdaterStore::FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items) {
   UpdaterStoreItem device;
   if (!FindDevice(serial, &device)) return true;

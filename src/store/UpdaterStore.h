@@ -3,6 +3,7 @@
 // directory, named by the serial number ("%08X"), holding the device's
 // settings file and its downloaded builds (BUILD.bird).
 #include <cstdint>
+#include <list>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ class UpdaterStore {
   // Appends an item for every entry of the device's folder whose name does
   // not start with "." (directory order); always true.
   bool FindLocalBuilds(uint32_t serial, std::vector<UpdaterStoreItem>& items);
+  bool FindLocalBuilds(uint32_t serial, std::list<UpdaterStoreItem>& items);
 
   // "%08X" of a serial number: the name of a device's folder.
   static std::string DeviceName(uint32_t serial);

@@ -68,7 +68,7 @@ bool UpdaterStoreItem::FileExists(const std::string& fileName) const {
   return UpdaterStore_SearchFolder(Path(), result);
 }
 
-aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* data, size_t count) const {
+aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const void* data, size_t count) const {
   if (data == nullptr) return aErrNotFound;
   // Only a file of this folder: a name with a separator could reach anywhere.
   // Refused as a file that cannot be opened.

@@ -32,7 +32,7 @@ class UpdaterStoreItem {
   // replaces the old file only once complete. aErrNotFound for null data, a
   // file that cannot be created, or a name that is not a plain file name of
   // this folder (empty, ".", "..", or holding "/"); else the result of the write.
-  aErr WriteFile(const std::string& fileName, const uint8_t* data, size_t count) const;
+  aErr WriteFile(const std::string& fileName, const void* data, size_t count) const;
   // The BIRD file basePath/name/fileName. Throws std::runtime_error
   // "Invalid bird <path>" when it does not start like one, and the BirdFile
   // constructor's error when it cannot be loaded.

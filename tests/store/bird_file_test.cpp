@@ -73,6 +73,8 @@ TEST(BirdFile, LoadsEveryBlockTypeInFileOrder) {
   ASSERT_EQ(fw.size(), 1u);
   EXPECT_EQ(fw[0].data, bird.blocks[1].data);  // copies share the payload
   EXPECT_TRUE(bird.FindBlocks(static_cast<BirdFile::BLOCK_TYPE>(3)).empty());
+  ASSERT_EQ(bird.FindBlocks(uint8_t{7}).size(), 1u);  // a type number that has no name
+  EXPECT_EQ(bird.FindBlocks(7)[0].data, bird.blocks[5].data);
 
   EXPECT_TRUE(bird.hasSerialBlock);
   EXPECT_EQ(bird.serialAddress, 0x1100u);
@@ -275,6 +277,8 @@ TEST(BirdFile, ValidateModelIsAPrefixTestOfTheTrimmedField) {
   EXPECT_FALSE(bird.ValidateModel("ABC "));
   EXPECT_FALSE(bird.ValidateModel("abc"));
   EXPECT_FALSE(bird.ValidateModel(nullptr));
+  EXPECT_TRUE(bird.ValidateModel(std::string("AB")));
+  EXPECT_FALSE(bird.ValidateModel(std::string("ABX")));
   EXPECT_NE(log.text().find("Model matches model number ([ABC] == [AB])\n"), std::string::npos);
 }
 
@@ -343,8 +347,7 @@ TEST(BirdFile, ReplaceSerialNumberUsesTheBlockThatHoldsTheLocation) {
 TEST(BirdFile, DecodeWithZeroKeyChainsThePreviousClearByte) {
   TempDir dir;
   BirdFile bird(makeBird(dir.file("z.bird"), {"--firmware", "0x1234:hex=010203"}));
-  const uint32_t key[4] = {0, 0, 0, 0};
-  EXPECT_TRUE(bird.DecodeFirmwareBlocks(key));
+  EXPECT_TRUE(bird.DecodeFirmwareBlocks({0, 0, 0, 0}));
   auto fw = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0];
   EXPECT_EQ(image(fw), (std::vector<uint8_t>{0x01, 0x03, 0x00}));
   EXPECT_EQ(fw.address, 0x1234u);

@@ -175,6 +175,14 @@ TEST(KeyValueStore, SettersFormatAndTrackChanges) {
   EXPECT_EQ(kv.GetHex("h", 0), 0xABCDu);
   EXPECT_STREQ(kv["t"], "text");
   EXPECT_STREQ(kv["s"], "string");
+
+  // Wider and unsigned integers in decimal.
+  EXPECT_TRUE(kv.Add("u", 4000000000u));
+  EXPECT_TRUE(kv.Add("l", int64_t{-5000000000}));
+  EXPECT_STREQ(kv["u"], "4000000000");
+  EXPECT_STREQ(kv["l"], "-5000000000");
+  EXPECT_EQ(kv.GetString("t", std::string("d")), "text");
+  EXPECT_EQ(kv.GetString("absent", std::string("d")), "d");
 }
 
 TEST(KeyValueStore, RefusesEntriesTheFileCannotCarry) {

@@ -185,6 +185,12 @@ TEST(UpdaterStore, FindLocalBuildsListsEveryNonDotEntryInFolderOrder) {
   std::vector<UpdaterStoreItem> none;
   EXPECT_TRUE(store.FindLocalBuilds(0x9, none));
   EXPECT_TRUE(none.empty());
+
+  std::list<UpdaterStoreItem> asList;  // any list of items is appended to alike
+  EXPECT_TRUE(store.FindLocalBuilds(0x12345678, asList));
+  ASSERT_EQ(asList.size(), 2u);
+  EXPECT_EQ(asList.front().name, expected[0]);
+  EXPECT_EQ(asList.back().name, expected[1]);
 }
 
 TEST(UpdaterStoreItem, DefaultItemIsEmptyAndInvalid) {
@@ -209,6 +215,10 @@ TEST(UpdaterStoreItem, WriteFileReplacesWholeFilesOnly) {
   EXPECT_EQ(item.WriteFile("1200.bird", bytes, 3), aErrNone);
   EXPECT_EQ(readFile(dir.file("00000001/1200.bird")), "bir");
   EXPECT_EQ(item.WriteFile("empty.bird", bytes, 0), aErrNone);
+  const std::string text = "text bytes";
+  EXPECT_EQ(item.WriteFile("text.bird", text.data(), text.size()), aErrNone);
+  EXPECT_EQ(readFile(dir.file("00000001/text.bird")), text);
+  fs::remove(dir.file("00000001/text.bird"));
   EXPECT_EQ(readFile(dir.file("00000001/empty.bird")), "");
 
   // Only plain names of this folder; anything else cannot be opened.
