@@ -201,8 +201,10 @@ bool BirdFile::ScanBlocks() {
   containerConsistent = false;
   if (data == nullptr || dataSize < 4) {
     // Not even a block count: nothing to scan, and nothing that adds up.
+    // The remainder R (the size less the count's 4 bytes) is reported as
+    // R - 4, the same measure as for any other container.
     Log::log(DEBUG_BirdFile, "BIRDFILE: Block parsing mismatch in data size. (%d bytes remaining)\n",
-             static_cast<int>(dataSize) - 4);
+             static_cast<int>(dataSize) - 8);
     return false;
   }
   declaredBlockCount = GetInt(data.get());
