@@ -106,6 +106,33 @@ TEST_P(LinkOverSim, MismatchedSyncAnswersNeverSynchronise) {
   EXPECT_TRUE(echo(ref, 1));
 }
 
+TEST_P(LinkOverSim, SyncAnswersThatDoNotPairUpKeepTheLinkSynchronising) {
+  struct Case {
+    const char* fault;  // how the module answers the sync packets
+    const char* off;
+  } cases[] = {
+      {"--sync-mismatch", "mismatch off"},   // A 00 from alternating addresses
+      {"--odd-address", "odd-address off"},  // an odd address byte
+  };
+  for (const Case& c : cases) {
+    start({c.fault, "--heartbeat-ms", "0"});
+    ref = create();
+    ASSERT_NE(ref, 0u) << c.fault;
+    // A byte out of step makes the running link synchronise.
+    EXPECT_EQ(sim->control("odd"), "ok");
+    ASSERT_TRUE(waitStatus(ref, aLINK_SYNCING, 2s)) << c.fault;
+    size_t before = sim->count("sync query");
+    // Round after round is answered, and none completes.
+    ASSERT_TRUE(sim->waitForCount("sync query", before + 12, 2s)) << c.fault << "\n" << sim->out();
+    EXPECT_EQ(aLink_GetStatus(ref), aLINK_SYNCING) << c.fault;
+    EXPECT_EQ(sim->control(c.off), "ok");
+    EXPECT_TRUE(waitStatus(ref, aLINK_RUNNING, 2s)) << c.fault;
+    EXPECT_TRUE(echo(ref, 1)) << c.fault;
+    EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
+    sim.reset();
+  }
+}
+
 TEST_P(LinkOverSim, ResynchronisesAfterGarbage) {
   start();
   ref = create();
