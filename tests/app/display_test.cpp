@@ -8,21 +8,13 @@
 
 #include "support/StdoutCapture.h"
 #include "app/CLI_Display.h"
+#include "support/RecordingDisplay.h"
 
 using tstest::StdoutCapture;
 
 namespace {
 
-// Records what message() hands on, for checking routing and formatting.
-class RecordingDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char* text) override { infos.push_back(text); }
-  void error_message(const char* text) override { errors.push_back(text); }
-  std::vector<std::string> infos, errors;
-};
+using tstest::RecordingDisplay;
 
 std::string bar(int filled, int blanks) { return std::string(filled, '=') + ">" + std::string(blanks, ' '); }
 

@@ -9,18 +9,11 @@
 #include "app/Log.h"
 #include "app/Parameters.h"
 #include "server/UpdateServerRequest.h"
+#include "support/RecordingDisplay.h"
 
 namespace {
 
-class RecordingDisplay : public UpdaterDisplayInterface {
- public:
-  void display_progress(bool) override {}
-  void update_progress(double, const char*) override {}
-  void update_spinner(bool, const char*) override {}
-  void info_message(const char* text) override { infos.push_back(text); }
-  void error_message(const char* text) override { errors.push_back(text); }
-  std::vector<std::string> infos, errors;
-};
+using tstest::RecordingDisplay;
 
 struct ParseCase {
   const char* name;
