@@ -29,7 +29,8 @@ bool aFile_IsValid(aFileRef file);
 // True when the path exists, is at most aFILE_NAMEMAXCHARS long and is not a directory.
 bool aFile_Exists(const char* path);
 // New handle, or null: null/empty/too long path, bad mode, no memory, the
-// stream cannot be opened, or the path is a directory.
+// stream cannot be opened, or the path is a directory, named pipe, socket or
+// block device (opening those could block or read what is not a file).
 aFileRef aFile_Open(const char* path, aFileMode mode);
 // The same with the mode given as its number (0 read, 1 write, 2 append).
 inline aFileRef aFile_Open(const char* path, int mode) {
