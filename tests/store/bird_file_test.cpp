@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 #include <stdexcept>
 
@@ -454,4 +456,206 @@ TEST(BirdFile, MoveHandsOverTheBufferAndItsBlocks) {
   EXPECT_EQ(c.blocks[0].data, payload);
   EXPECT_EQ(c.filename, dir.file("m.bird"));
   EXPECT_EQ(b.GetBuild(), 0u);
+}
+
+// Files built byte by byte from the format's own layout, with zlib's compress
+// for the container: the loader is checked against the format itself, not
+// against birdtool's reading of it.
+namespace {
+
+class HandBuiltBird {
+ public:
+  static void put32(std::vector<uint8_t>& v, uint32_t x) {
+    for (int shift = 24; shift >= 0; shift -= 8) v.push_back(static_cast<uint8_t>(x >> shift));
+  }
+  // One block: type and flags in the first byte, big-endian payload length, payload.
+  HandBuiltBird& block(uint8_t type, uint8_t flags, const std::vector<uint8_t>& payload) {
+    blocks_.push_back(static_cast<uint8_t>(type | flags << 5));
+    put32(blocks_, static_cast<uint32_t>(payload.size()));
+    blocks_.insert(blocks_.end(), payload.begin(), payload.end());
+    ++count_;
+    return *this;
+  }
+  std::vector<uint8_t> container(uint32_t checksum, int declared = -1) const {
+    std::vector<uint8_t> c;
+    put32(c, declared < 0 ? count_ : static_cast<uint32_t>(declared));
+    c.insert(c.end(), blocks_.begin(), blocks_.end());
+    put32(c, checksum);
+    return c;
+  }
+  // "bird", the format version 01 01, then the zlib stream of the container.
+  static std::string file(const std::vector<uint8_t>& container, uint8_t major = 1, uint8_t minor = 1) {
+    uLongf packedSize = compressBound(container.size());
+    std::vector<uint8_t> packed(packedSize);
+    EXPECT_EQ(compress(packed.data(), &packedSize, container.data(), container.size()), Z_OK);
+    std::string out = std::string("bird") + static_cast<char>(major) + static_cast<char>(minor);
+    out.append(reinterpret_cast<const char*>(packed.data()), packedSize);
+    return out;
+  }
+
+ private:
+  std::vector<uint8_t> blocks_;
+  uint32_t count_ = 0;
+};
+
+// Bytes that zlib cannot squeeze much, so a container stays within 8 times its packed size.
+std::vector<uint8_t> noise(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<uint8_t>(seed >> 16);
+  }
+  return v;
+}
+
+std::vector<uint8_t> withAddress(uint32_t address, const std::vector<uint8_t>& image) {
+  std::vector<uint8_t> v;
+  HandBuiltBird::put32(v, address);
+  v.insert(v.end(), image.begin(), image.end());
+  return v;
+}
+
+std::vector<uint8_t> infoPayload(const std::string& build, const std::string& version, const std::string& serial,
+                                 const std::string& model) {
+  std::vector<uint8_t> v;
+  for (const auto* f : {&build, &version, &serial, &model}) {
+    std::string field = *f;
+    field.resize(16, ' ');
+    v.insert(v.end(), field.begin(), field.end());
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(BirdFileHandBuilt, LoadsEveryFieldAsLaidOut) {
+  TempDir dir;
+  const std::vector<uint8_t> loaderCode = noise(40, 1), fwImage = noise(0x300, 2);
+  HandBuiltBird hb;
+  hb.block(0, 0, withAddress(0x10000000, loaderCode))
+      .block(1, 5, withAddress(0x00000000, fwImage))
+      .block(4, 0, infoPayload("1234", "2.10.7 (beta)", "0000ABCD", "ABC"))
+      .block(2, 0, {0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00})
+      .block(5, 0, {0x20, 0x00, 0x08, 0x00})
+      .block(9, 7, {'x', 'y', 'z'});
+  const std::vector<uint8_t> container = hb.container(0xCAFEBABE);
+  const std::string path = dir.file("hand.bird");
+  tstest::writeFile(path, HandBuiltBird::file(container));
+
+  EXPECT_TRUE(BirdFile::VerifyFile(path));
+  LogCapture log(DEBUG_BirdFile);
+  BirdFile bird(path);
+  EXPECT_EQ(bird.signature, 0x62697264u);
+  EXPECT_EQ(bird.version, 0x0101u);
+  EXPECT_EQ(bird.checksum, 0xCAFEBABEu);
+  EXPECT_EQ(bird.dataSize, container.size());
+  EXPECT_EQ(std::vector<uint8_t>(bird.data.get(), bird.data.get() + bird.dataSize), container);
+  ASSERT_EQ(bird.blockCount, 6u);
+  ASSERT_EQ(bird.blocks.size(), 6u);
+
+  struct Expect { uint8_t type, flags; uint32_t length, address; };
+  const Expect expect[] = {{0, 0, 44, 0x10000000}, {1, 5, 0x304, 0}, {4, 0, 64, 0},
+                           {2, 0, 8, 0},           {5, 0, 4, 0},     {9, 7, 3, 0}};
+  for (size_t i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(bird.blocks[i].type, expect[i].type);
+    EXPECT_EQ(bird.blocks[i].flags, expect[i].flags);
+    EXPECT_EQ(bird.blocks[i].length, expect[i].length);
+    EXPECT_EQ(bird.blocks[i].address, expect[i].address);
+  }
+  EXPECT_EQ(image(bird.blocks[0]), loaderCode);
+  EXPECT_EQ(image(bird.blocks[1]), fwImage);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bird.blocks[5].data), 3), "xyz");
+
+  EXPECT_TRUE(bird.hasSerialBlock);
+  EXPECT_EQ(bird.serialAddress, 0x100u);
+  EXPECT_EQ(bird.descriptorAddress, 0x200u);
+  EXPECT_EQ(bird.GetBuild(), 1234u);
+  EXPECT_EQ(bird.GetVersion(), "2.10.7");
+  EXPECT_EQ(bird.GetSerialNumber(), 0xABCDu);
+  EXPECT_TRUE(bird.ValidateSerialNumber(0xABCD));
+  EXPECT_TRUE(bird.ValidateModel("ABC"));
+  EXPECT_TRUE(bird.ValidateModel("AB"));
+  EXPECT_TRUE(bird.ValidateModel(""));
+  EXPECT_FALSE(bird.ValidateModel("ABCD"));
+  EXPECT_EQ(bird.GetLoaderEntry(), 0x20000800u);
+  const std::string text = log.text();
+  EXPECT_NE(text.find("BIRDFILE:\t\t File reports 6 blocks\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("BIRDFILE:\t\t 01   05   772\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("BIRDFILE:\t\t 09   07   3\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("BIRDFILE:\t\t File checksum CAFEBABE\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("mismatch"), std::string::npos) << text;
+
+  // The serial word least significant byte first at image offset 0x100; the
+  // eight digits into the low bytes at 0x200, 0x202 ... 0x20E.
+  ASSERT_TRUE(bird.ReplaceSerialNumber(0x0012ABCD));
+  std::vector<uint8_t> expected = fwImage;
+  const uint8_t word[] = {0xCD, 0xAB, 0x12, 0x00};
+  std::copy(word, word + 4, expected.begin() + 0x100);
+  const char* digits = "0012ABCD";
+  for (int i = 0; i < 8; ++i) expected[0x200 + 2 * i] = static_cast<uint8_t>(digits[i]);
+  EXPECT_EQ(image(bird.blocks[1]), expected);
+  EXPECT_EQ(image(bird.blocks[0]), loaderCode);  // loaders are left alone
+}
+
+TEST(BirdFileHandBuilt, HeaderAndContainerEdges) {
+  TempDir dir;
+  const std::string path = dir.file("edge.bird");
+
+  // Only the header: a BIRD file by its first six bytes, with nothing to unpack.
+  tstest::writeFile(path, std::string("bird\x01\x01", 6));
+  EXPECT_TRUE(BirdFile::VerifyFile(path));
+  {
+    LogCapture log(DEBUG_BirdFile);
+    BirdFile bird;
+    bird.filename = path;
+    EXPECT_FALSE(bird.Load());
+    EXPECT_EQ(bird.dataSize, 0u);
+    EXPECT_NE(log.text().find("decompressing bird file.\n"), std::string::npos) << log.text();
+  }
+
+  // Version bytes 01 00: refused by the header check, loaded all the same.
+  HandBuiltBird one;
+  one.block(1, 0, withAddress(0, {1, 2, 3}));
+  tstest::writeFile(path, HandBuiltBird::file(one.container(0), 1, 0));
+  EXPECT_FALSE(BirdFile::VerifyFile(path));
+  {
+    BirdFile bird(path);
+    EXPECT_EQ(bird.version, 0x0100u);
+    EXPECT_EQ(bird.blockCount, 1u);
+    // No serial location block: nothing to write into.
+    EXPECT_FALSE(bird.hasSerialBlock);
+    EXPECT_EQ(bird.serialAddress, 0u);
+    EXPECT_EQ(bird.descriptorAddress, 0u);
+    // A zero key leaves each clear byte as the scrambled byte XOR the previous clear byte.
+    EXPECT_TRUE(bird.DecodeFirmwareBlocks(std::array<uint32_t, 4>{0, 0, 0, 0}));
+    EXPECT_EQ(image(bird.blocks[0]), (std::vector<uint8_t>{0x01, 0x03, 0x00}));
+  }
+
+  // Three blocks declared, two present: both kept, the count mismatch logged.
+  HandBuiltBird two;
+  two.block(1, 0, withAddress(0, {9})).block(7, 0, {1, 2});
+  tstest::writeFile(path, HandBuiltBird::file(two.container(0, 3)));
+  {
+    LogCapture log(DEBUG_BirdFile);
+    BirdFile bird(path);
+    EXPECT_EQ(bird.blockCount, 2u);
+    EXPECT_NE(log.text().find("BIRDFILE: Block parsing mismatch in number of blocks. (2 != 3)\n"), std::string::npos)
+        << log.text();
+  }
+
+  // A container more than 8 times its packed size does not fit the room: zlib's buffer error.
+  HandBuiltBird big;
+  big.block(1, 0, withAddress(0, std::vector<uint8_t>(20000, 0)));
+  const std::string packed = HandBuiltBird::file(big.container(0));
+  ASSERT_GT(big.container(0).size(), 8 * (packed.size() - 6));
+  tstest::writeFile(path, packed);
+  {
+    LogCapture log(DEBUG_BirdFile);
+    BirdFile bird;
+    bird.filename = path;
+    EXPECT_FALSE(bird.Load());
+    EXPECT_EQ(bird.dataSize, 0u);
+    EXPECT_NE(log.text().find("BIRDFILE: Error (-5) decompressing bird file.\n"), std::string::npos) << log.text();
+  }
 }

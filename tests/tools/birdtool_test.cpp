@@ -1,6 +1,8 @@
 // birdtool as its users run it: create, info, check and extract.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "store/BirdFile.h"
@@ -206,4 +208,33 @@ TEST(Birdtool, CreateReplacesTheOutputWholeAndWarnsAboutUnloadableFiles) {
   r = birdtool({"create", "-o", dir.file("nofolder/x.bird"), "--firmware", "0:fill=4"});
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("cannot create"), std::string::npos) << r.err;
+}
+
+TEST(Birdtool, CreateWritesTheFormatByteForByte) {
+  // Read back without the updater's loader: header, zlib stream, block
+  // container, each field where the format puts it, big-endian.
+  TempDir dir;
+  std::string path = makeBird(dir.file("l.bird"), {"--loader", "0x10000000:hex=DEAD", "--firmware", "0x1234:hex=010203:6",
+                                                   "--info", "77", "1.2", "0000ABCD", "MOD", "--serial-location",
+                                                   "0x1236", "0", "--loader-entry", "0x20000800",
+                                                   "--raw", "31:text=hi:7", "--checksum", "0x01020304"});
+  const std::string file = readFile(path);
+  ASSERT_GT(file.size(), 6u);
+  EXPECT_EQ(file.substr(0, 6), std::string("bird\x01\x01", 6));
+  std::vector<uint8_t> container(4096);
+  uLongf size = container.size();
+  ASSERT_EQ(uncompress(container.data(), &size, reinterpret_cast<const Bytef*>(file.data() + 6), file.size() - 6), Z_OK);
+  container.resize(size);
+
+  std::string info;
+  for (const char* f : {"77", "1.2", "0000ABCD", "MOD"}) info += std::string(f) + std::string(16 - strlen(f), ' ');
+  const std::string expected = std::string("\0\0\0\x06", 4) +
+                               std::string("\x00\0\0\0\x06\x10\0\0\0\xDE\xAD", 11) +              // loader
+                               std::string("\xC1\0\0\0\x07\0\0\x12\x34\x01\x02\x03", 12) +       // firmware, flags 6
+                               std::string("\x04\0\0\0\x40", 5) + info +                             // information
+                               std::string("\x02\0\0\0\x08\0\0\x12\x36\0\0\0\0", 13) +          // serial location
+                               std::string("\x05\0\0\0\x04\x20\0\x08\0", 9) +                      // loader entry
+                               std::string("\xFF\0\0\0\x02hi", 7) +                                   // type 31, flags 7
+                               std::string("\x01\x02\x03\x04", 4);                                      // checksum
+  EXPECT_EQ(std::string(container.begin(), container.end()), expected);
 }
