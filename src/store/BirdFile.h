@@ -4,6 +4,7 @@
 // checksum). The object unpacks the file once and answers questions about its
 // blocks; the block records point into the unpacked buffer it owns.
 #include <array>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -59,6 +60,13 @@ class BirdFile {
   bool ReplaceSerialNumber(uint32_t serial);
   bool DecodeFirmwareBlocks(const uint32_t key[4]);
   bool DecodeFirmwareBlocks(const std::array<uint32_t, 4>& key) { return DecodeFirmwareBlocks(key.data()); }
+  // Any record holding the four words as `words` (a chip's fingerprint).
+  template <typename Key>
+    requires requires(const Key& k) { { k.words[3] } -> std::convertible_to<uint32_t>; }
+  bool DecodeFirmwareBlocks(const Key& key) {
+    const uint32_t words[4] = {key.words[0], key.words[1], key.words[2], key.words[3]};
+    return DecodeFirmwareBlocks(words);
+  }
   bool ReplaceVectorChecksum();
   bool ValidateModel(const char* name) const;
   bool ValidateModel(const std::string& name) const { return ValidateModel(name.c_str()); }
@@ -77,6 +85,8 @@ class BirdFile {
   // Big-endian readers of the container.
   static uint32_t GetInt(const uint8_t* p);
   static uint16_t GetShort(const uint8_t* p);
+  static uint32_t GetInt(const char* p) { return GetInt(reinterpret_cast<const uint8_t*>(p)); }
+  static uint16_t GetShort(const char* p) { return GetShort(reinterpret_cast<const uint8_t*>(p)); }
 
   std::string filename;
   uint32_t signature = 0;

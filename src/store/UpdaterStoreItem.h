@@ -21,6 +21,11 @@ class UpdaterStoreItem {
   UpdaterStoreItem();
   // Loads (or, for a folder, creates) basePath/name/.settings.
   UpdaterStoreItem(const std::string& basePath, const std::string& name, store_item_t kind);
+  // The kind as its number (0 file, 1 folder); any other number is "not set".
+  UpdaterStoreItem(const std::string& basePath, const std::string& name, int kind)
+      : UpdaterStoreItem(basePath, name,
+                         kind == STORE_ITEM_FILE || kind == STORE_ITEM_DIRECTORY ? static_cast<store_item_t>(kind)
+                                                                                 : STORE_ITEM_NONE) {}
 
   // Both the parent path and the name are set.
   bool IsValid() const;

@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "StoreTestUtil.h"
+#include "app/Updater.h"
 #include "store/BirdFile.h"
 #include "support/BirdFixture.h"
 #include "support/Process.h"
@@ -378,6 +379,13 @@ TEST(BirdFile, DecodeUndoesBirdtoolScramblingPerBlock) {
   EXPECT_EQ(image(fw[1]), b);
   EXPECT_EQ(image(bird.FindBlocks(BirdFile::BLOCK_LOADER)[0]), loaderImg);  // loaders are never scrambled
 
+  // A chip's fingerprint record is a key as it stands.
+  BirdFile byPrint(dir.file("s.bird"));
+  Fingerprint print;
+  std::copy(words, words + 4, print.words);
+  EXPECT_TRUE(byPrint.DecodeFirmwareBlocks(print));
+  EXPECT_EQ(image(byPrint.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0]), a);
+
   // Another chip's key gives something else.
   BirdFile other(dir.file("s.bird"));
   const uint32_t wrong[4] = {0x01234567, 0x89ABCDEF, 0xDEADBEEF, 0x00000043};
@@ -546,6 +554,9 @@ TEST(BirdFileHandBuilt, LoadsEveryFieldAsLaidOut) {
   LogCapture log(DEBUG_BirdFile);
   BirdFile bird(path);
   EXPECT_EQ(bird.signature, 0x62697264u);
+  const std::string header = tstest::readFile(path).substr(0, 6);
+  EXPECT_EQ(BirdFile::GetInt(header.data()), BirdFile::BIRD_FILE_SIGNATURE);
+  EXPECT_EQ(BirdFile::GetShort(header.data() + 4), BirdFile::BIRD_FILE_VERSION);
   EXPECT_EQ(bird.version, 0x0101u);
   EXPECT_EQ(bird.checksum, 0xCAFEBABEu);
   EXPECT_EQ(bird.dataSize, container.size());

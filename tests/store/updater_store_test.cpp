@@ -199,6 +199,11 @@ TEST(UpdaterStoreItem, DefaultItemIsEmptyAndInvalid) {
   EXPECT_FALSE(item.IsValid());
   EXPECT_TRUE(item.settings.Entries().empty());
   EXPECT_FALSE(UpdaterStoreItem("", "x", STORE_ITEM_FILE).IsValid());
+  // The kind may be given by its number.
+  TempDir dir;
+  EXPECT_EQ(UpdaterStoreItem(dir.path(), "f", 0).kind, STORE_ITEM_FILE);
+  EXPECT_EQ(UpdaterStoreItem(dir.path(), "d", 1).kind, STORE_ITEM_DIRECTORY);
+  EXPECT_EQ(UpdaterStoreItem(dir.path(), "n", 7).kind, STORE_ITEM_NONE);
 }
 
 TEST(UpdaterStoreItem, WriteFileReplacesWholeFilesOnly) {
