@@ -67,14 +67,16 @@ class KeyValueStore {
   // The current local time as ctime() writes it, without the line end.
   static std::string TimeText();
 
+  // The state itself, open to callers that inspect it; the setters above
+  // keep its rules (no "=" in a key, no line break anywhere).
+  std::string filename;                        // loaded from or last saved to
+  std::map<std::string, std::string> entries;  // byte-wise key order
+  bool dirty = false;                          // changed since the last load or save
+
  private:
   void SaveWithTime(const char* path, const std::string& now);
   // Stores the entry of one line as read, its line end included.
   void ParseLine(const std::string& line);
   bool Set(const std::string& key, const std::string& value);
   std::string& Lookup(const std::string& key);
-
-  std::string filename;
-  std::map<std::string, std::string> entries;
-  bool dirty = false;
 };

@@ -39,6 +39,5 @@ class UpdaterStore {
   // "%08X" of a serial number: the name of a device's folder.
   static std::string DeviceName(uint32_t serial);
 
- private:
   std::string basePath;
 };

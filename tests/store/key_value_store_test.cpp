@@ -164,6 +164,9 @@ TEST(KeyValueStore, SettersFormatAndTrackChanges) {
   EXPECT_FALSE(kv.IsDirty());
   EXPECT_TRUE(kv.Add("n", -7));
   EXPECT_TRUE(kv.IsDirty());
+  EXPECT_TRUE(kv.dirty);  // the state itself is open to inspection
+  EXPECT_EQ(kv.entries.at("n"), "-7");
+  EXPECT_EQ(kv.filename, dir.file("s"));
 
   EXPECT_TRUE(kv.Add("d", 1.5));
   EXPECT_TRUE(kv.AddHex("h", 0xABCD));

@@ -45,6 +45,7 @@ TEST(UpdaterStore, CreatesItsBaseFolderWithMissingParents) {
   UpdaterStore store(base);
   EXPECT_TRUE(fs::is_directory(base));
   EXPECT_EQ(store.BasePath(), base);
+  EXPECT_EQ(store.basePath, base);
   EXPECT_EQ(fs::status(base).permissions() & fs::perms::all,
             fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
                 fs::perms::others_exec);
