@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <type_traits>
 
 // The answer to one GET: the URL that was requested, the status and the body.
 class HTTPResponse {
@@ -17,6 +18,11 @@ class HTTPResponse {
   void set_status(int64_t code) { status = code; }
   // Appends received bytes to the body.
   void process(const char* data, size_t length) { response.append(data, length); }
+  template <class Byte>
+    requires(sizeof(Byte) == 1 && !std::is_same_v<Byte, char>)
+  void process(const Byte* data, size_t length) {
+    process(reinterpret_cast<const char*>(data), length);
+  }
 
  private:
   std::string request;

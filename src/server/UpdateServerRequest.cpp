@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "app/Log.h"
+#include "app/Updater.h"
 #include "common/aVersion.h"
 #include "server/HTTPRequest.h"
 
@@ -192,6 +193,11 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
   return UpdateServerAnswer::RecoveryInfo(body, serial, build, "GetRecoveryInfo");
 }
 
+bool UpdateServerRequest::GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build,
+                                          const char* url) {
+  return GetRecoveryInfo(fingerprint.words, serial, build, url);
+}
+
 bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const char* url) {
   std::string body;
   if (!_request("GetDeviceJWT", url, {{"op", "ent_jwt"}, {"sn", _hex8(serial)}, {"json", "false"}}, body))
@@ -199,8 +205,8 @@ bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, cons
   return UpdateServerAnswer::DeviceJWT(body, token, "GetDeviceJWT");
 }
 
-std::vector<std::string> UpdateServerRequest::SplitTessarionVersion(const std::string& version) {
-  std::vector<std::string> parts;
+UpdateServerList<std::string> UpdateServerRequest::SplitTessarionVersion(const std::string& version) {
+  UpdateServerList<std::string> parts;
   size_t start = 0;
   while (true) {
     size_t dot = version.find('.', start);
@@ -213,7 +219,7 @@ std::vector<std::string> UpdateServerRequest::SplitTessarionVersion(const std::s
   return parts;
 }
 
-std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuildsByVersion(
+UpdateServerList<std::pair<std::string, std::string>> UpdateServerRequest::SortBuildsByVersion(
     const std::map<std::string, std::string>& builds) {
   // Each version is converted once.
   struct Entry {
@@ -235,7 +241,7 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
     }
     return a.key.has_value() && !b.key.has_value();
   });
-  std::vector<std::pair<std::string, std::string>> out;
+  UpdateServerList<std::pair<std::string, std::string>> out;
   out.reserve(entries.size());
   for (auto& e : entries) out.push_back(std::move(e.pair));
   return out;

@@ -2,9 +2,12 @@
 // Client side of the update server's HTTP API. Every operation sends one GET,
 // judges the answer (status 200, first line beginning with "ok") and hands back
 // its fields; none throws and none keeps state.
+#include <array>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <string>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -12,6 +15,22 @@
 // server address and the usage text are built from it.
 #define UPDATE_SERVER_HOST "update.corvanex.net"
 #define UPDATE_SERVER_PATH "/cgi/u"
+
+struct Fingerprint;  // app/Updater.h
+
+// A sequence handed back by value: a std::vector that also converts to and
+// compares with a std::list, so callers keep whichever container they hold.
+template <class T>
+class UpdateServerList : public std::vector<T> {
+ public:
+  using std::vector<T>::vector;
+  UpdateServerList() = default;
+  UpdateServerList(std::vector<T> v) : std::vector<T>(std::move(v)) {}
+  operator std::list<T>() const { return std::list<T>(this->begin(), this->end()); }
+  friend bool operator==(const UpdateServerList& a, const std::list<T>& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
+  }
+};
 
 class UpdateServerRequest {
  public:
@@ -42,11 +61,45 @@ class UpdateServerRequest {
   // of a version taken as an 8-bit number (modulo 256) as module versions
   // are. Versions that are not three numbers go after every valid one, in
   // build order; equal versions keep build order.
-  static std::vector<std::pair<std::string, std::string>> SortBuildsByVersion(
+  static UpdateServerList<std::pair<std::string, std::string>> SortBuildsByVersion(
       const std::map<std::string, std::string>& builds);
   // The three parts of a version text split at ".", or an empty list when it
   // does not have exactly three (a part may be empty).
-  static std::vector<std::string> SplitTessarionVersion(const std::string& version);
+  static UpdateServerList<std::string> SplitTessarionVersion(const std::string& version);
+
+  // The same requests with the server address as a std::string.
+  static bool ping(const std::string& url) { return ping(url.c_str()); }
+  static bool QueryBuild(uint32_t serial, std::string& build, std::string& version, const std::string& url) {
+    return QueryBuild(serial, build, version, url.c_str());
+  }
+  static bool GetBuild(uint32_t serial, const std::string& firmware, const std::string& build, std::string& bird,
+                       const std::string& url, bool no_cal) {
+    return GetBuild(serial, firmware, build, bird, url.c_str(), no_cal);
+  }
+  static bool GetBuildList(uint32_t serial, std::map<std::string, std::string>& builds, const std::string& url) {
+    return GetBuildList(serial, builds, url.c_str());
+  }
+  static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
+                              const std::string& url) {
+    return GetRecoveryInfo(fingerprint, serial, build, url.c_str());
+  }
+  static bool GetDeviceJWT(uint32_t serial, std::string& token, const std::string& url) {
+    return GetDeviceJWT(serial, token, url.c_str());
+  }
+  // The fingerprint as four words in an array or as a chip's Fingerprint.
+  static bool GetRecoveryInfo(const std::array<uint32_t, 4>& fingerprint, uint32_t& serial, uint32_t& build,
+                              const char* url) {
+    return GetRecoveryInfo(fingerprint.data(), serial, build, url);
+  }
+  static bool GetRecoveryInfo(const std::array<uint32_t, 4>& fingerprint, uint32_t& serial, uint32_t& build,
+                              const std::string& url) {
+    return GetRecoveryInfo(fingerprint.data(), serial, build, url.c_str());
+  }
+  static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build, const char* url);
+  static bool GetRecoveryInfo(const Fingerprint& fingerprint, uint32_t& serial, uint32_t& build,
+                              const std::string& url) {
+    return GetRecoveryInfo(fingerprint, serial, build, url.c_str());
+  }
 };
 
 // The answer parsers behind the requests, apart from the transport so that

@@ -2,6 +2,7 @@
 // Base64 (RFC 4648 standard alphabet, "=" padding, no line breaks). Firmware
 // files travel from the update server as one line of this text.
 #include <cstddef>
+#include <type_traits>
 
 // Decodes `length` characters of `text`. Returns malloc'ed bytes followed by one
 // extra zero byte (the caller frees them) and stores the decoded count in
@@ -14,3 +15,25 @@ unsigned char* base64_decode(const char* text, size_t length, size_t* out_length
 // caller frees it) and stores the text length in *out_length; null when memory
 // is short.
 char* base64_encode(const unsigned char* data, size_t length, size_t* out_length);
+
+// The same for text or bytes held as another one-byte type (a std::string's
+// chars, uint8_t buffers) and for a count of another integer type.
+template <class Byte, class Count>
+  requires(sizeof(Byte) == 1 && std::is_integral_v<Byte> && std::is_integral_v<Count> &&
+           !std::is_same_v<Count, bool>)
+unsigned char* base64_decode(const Byte* text, size_t length, Count* out_length) {
+  size_t n = 0;
+  unsigned char* out = base64_decode(reinterpret_cast<const char*>(text), length, &n);
+  if (out && out_length) *out_length = static_cast<Count>(n);
+  return out;
+}
+
+template <class Byte, class Count>
+  requires(sizeof(Byte) == 1 && std::is_integral_v<Byte> && std::is_integral_v<Count> &&
+           !std::is_same_v<Count, bool>)
+char* base64_encode(const Byte* data, size_t length, Count* out_length) {
+  size_t n = 0;
+  char* out = base64_encode(reinterpret_cast<const unsigned char*>(data), length, &n);
+  if (out && out_length) *out_length = static_cast<Count>(n);
+  return out;
+}

@@ -80,3 +80,34 @@ TEST(Base64, RoundTripsEveryLengthAndByte) {
 }
 
 }  // namespace
+
+namespace {
+
+// Text held as chars or bytes, and counts of other integer types.
+TEST(Base64, AcceptsOtherByteAndCountTypes) {
+  const std::string text = "TWFu";
+  int n = -1;
+  unsigned char* out = base64_decode(text.data(), text.size(), &n);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(out), 3), "Man");
+  std::free(out);
+
+  const uint8_t bytes[] = {'T', 'W', 'E', '='};
+  unsigned m = 0;
+  out = base64_decode(bytes, 4, &m);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(m, 2u);
+  std::free(out);
+  EXPECT_EQ(base64_decode(bytes, 3, &m), nullptr);
+
+  const std::string data = "Ma";
+  long k = 0;
+  char* encoded = base64_encode(data.data(), data.size(), &k);
+  ASSERT_NE(encoded, nullptr);
+  EXPECT_STREQ(encoded, "TWE=");
+  EXPECT_EQ(k, 4);
+  std::free(encoded);
+}
+
+}  // namespace

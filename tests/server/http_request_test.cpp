@@ -140,3 +140,19 @@ TEST(HTTPRequestTLS, UnverifiedCertificateIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HTTPResponseBody, PiecesOfAnyByteTypeAppendInOrder) {
+  HTTPResponse r("http://h/cgi/u");
+  EXPECT_EQ(r.get_status(), 0);
+  EXPECT_EQ(r.get_request(), "http://h/cgi/u");
+  r.process("ok\n", 3);
+  const unsigned char bytes[] = {'1', '2', 0, '\n'};
+  r.process(bytes, sizeof bytes);
+  r.set_status(200);
+  EXPECT_EQ(r.get_response(), std::string("ok\n12\0\n", 7));
+  EXPECT_EQ(r.get_status(), 200);
+}
+
+}  // namespace

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <list>
+
+#include "app/Updater.h"
+
 #include "server/HTTPRequest.h"
 #include "support/Process.h"
 #include "support/UpdateServerFixture.h"
@@ -23,6 +28,8 @@ TEST(UpdateServerAnswer, FirstLineMustBeginWithOk) {
       {"\n\nok\n", true},  // empty lines vanish
       {"", false},        {"\n\n", false},      {"o\n", false},     {"OK\n", false},
       {" ok\n", false},   {"error\nok\n", false},
+      // lines are cut at line feeds only: a lone CR is a line that does not vanish
+      {"\r\nok\n", false}, {"ok\t1\n", true},
   };
   for (const auto& c : cases) EXPECT_EQ(A::IsOk(A::Lines(c.body)), c.ok) << "[" << c.body << "]";
 }
@@ -38,6 +45,12 @@ TEST(UpdateServerAnswer, QueryBuildTakesLinesTwoAndThree) {
       {"ok\r\n1234\n2.1.0\r\n", true, "1234", "2.1.0"},  // line 3 is cut at CR
       {"ok\n1234\n", true, "1234", "keep"},               // absent line: output unchanged
       {"ok\n", true, "keep", "keep"},
+      // answer shapes: no final line end, blank and extra lines, CR LF, blanks
+      {"ok\n1234\n2.1.0", true, "1234", "2.1.0"},
+      {"ok\n\n1234\n\n\n2.1.0\n\n", true, "1234", "2.1.0"},
+      {"ok\n1234\n2.1.0\nextra\nmore\n", true, "1234", "2.1.0"},
+      {"ok\r\n1234\r\n2.1.0\r\n", true, "1234\r", "2.1.0"},  // line 2 is not cut
+      {"ok\n 1234 \n2.1.0 \n", true, " 1234 ", "2.1.0 "},      // nor trimmed
       {"no\n1234\n2.1.0\n", false, "keep", "keep"},
       {"", false, "keep", "keep"},
   };
@@ -61,6 +74,12 @@ TEST(UpdateServerAnswer, BuildListTable) {
       {"ok\n12\n1;\n", true, {}},              // lines under 3 characters pass over
       {"ok\n\n\n1300;3.0.0\n", true, {{"1300", "3.0.0"}}},
       {"ok\n", true, {}},
+      // answer shapes: no final line end, CR LF with blank lines, extra fields, blanks
+      {"ok\n1200;2.1.0\n1201;2.2.0", true, {{"1200", "2.1.0"}, {"1201", "2.2.0"}}},
+      {"ok\r\n\r\n1200;2.1.0\r\n\r\n1201;2.2.0\r\n", true, {{"1200", "2.1.0"}, {"1201", "2.2.0"}}},
+      {"ok\n1200;2.1.0;extra\n", true, {{"1200", "2.1.0"}}},
+      {"ok\n1200;\n", true, {{"1200", ""}}},
+      {"ok\n1200 ; 2.1.0 \n", true, {{"1200 ", " 2.1.0 "}}},
       {"fail\n1200;2.1.0\n", false, {}},
   };
   for (const auto& c : cases) {
@@ -81,6 +100,12 @@ TEST(UpdateServerAnswer, RecoveryInfoTable) {
       {"ok\n1\n010\n", true, 1, 8},                     // automatic base: leading 0 is octal
       {"ok\n40F5849A\n", true, 0x40F5849A, 7},           // absent line: unchanged
       {"ok\n", true, 5, 7},
+      // answer shapes: CR LF, no final line end, blank and extra lines, blanks
+      {"ok\r\n40F5849A\r\n1234\r\n", true, 0x40F5849A, 1234},
+      {"ok\n40F5849A\n1234", true, 0x40F5849A, 1234},
+      {"ok\n\n40F5849A\n\n1234\nextra\n", true, 0x40F5849A, 1234},
+      {"ok\n 40F5849A\n\t1234 \n", true, 0x40F5849A, 1234},
+      {"ok\n0x40F5849A\n0X4d2\n", true, 0x40F5849A, 0x4D2},
       {"nope\n40F5849A\n1234\n", false, 5, 7},
   };
   for (const auto& c : cases) {
@@ -105,6 +130,10 @@ TEST(UpdateServerAnswer, DeviceJWTTable) {
       {"ok\naa.bb.\n", false, ""},
       {"ok\nab\n", false, ""},
       {"ok\n", false, ""},
+      // answer shapes: no final line end, blank and extra lines, CR LF
+      {"ok\naa.bb.cc", true, "aa.bb.cc"},
+      {"ok\n\naa.bb.cc\n\nextra\n", true, "aa.bb.cc"},
+      {"ok\r\naa.bb.cc\r\nextra\r\n", true, "aa.bb.cc"},
       {"ko\naa.bb.cc\n", false, ""},
   };
   for (const auto& c : cases) {
@@ -256,6 +285,105 @@ TEST_F(UpdateServerRequestLive, MissingLinesFault) {
   EXPECT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "2.2.0", "1201", bird, url.c_str(), false));
   EXPECT_EQ(bird, "") << "an ok answer without its line gives an empty text";
   EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(0x40F5849A, token, url.c_str()));
+}
+
+// The same answers in the shapes a server may give them, through HTTP: line
+// ends LF or CR LF, with or without the last one, blank lines between the
+// fields and extra lines after them.
+TEST_F(UpdateServerRequestLive, EveryAnswerShapeThroughTheTransport) {
+  struct Shape {
+    const char* name;
+    std::string eol;
+    bool finalEol, blankLines, extraLines;
+  };
+  const Shape shapes[] = {
+      {"LF", "\n", true, false, false},
+      {"LF, no final line end", "\n", false, false, false},
+      {"CR LF", "\r\n", true, false, false},
+      {"CR LF, no final line end", "\r\n", false, false, false},
+      {"LF, blank and extra lines", "\n", true, true, true},
+      {"CR LF, extra lines", "\r\n", true, false, true},
+  };
+  for (const Shape& sh : shapes) {
+    SCOPED_TRACE(sh.name);
+    // Extra lines are not added to the build list: there every line is a build.
+    auto body = [&sh](std::vector<std::string> lines, bool extra) {
+      if (extra && sh.extraLines) lines.insert(lines.end(), {"extra line", "x.y.z"});
+      std::string out = sh.blankLines ? sh.eol : "";
+      for (size_t i = 0; i < lines.size(); ++i) {
+        out += lines[i];
+        if (i + 1 < lines.size() || sh.finalEol) out += sh.eol;
+        if (sh.blankLines && i + 1 < lines.size()) out += sh.eol;
+      }
+      return out;
+    };
+    tstest::TempDir answers;
+    tstest::UpdateServer server(
+        repo.path(), tstest::fixedAnswers(answers.path(), {{"hi", body({"ok"}, true)},
+                                                           {"qu", body({"ok", "1201", "2.2.0"}, true)},
+                                                           {"builds", body({"ok", "1200;2.1.0", "1201;2.2.0"}, false)},
+                                                           {"bird", body({"ok", "TWFu"}, true)},
+                                                           {"fix", body({"ok", "40F5849A", "1200"}, true)},
+                                                           {"ent_jwt", body({"ok", "aa.bb.cc"}, true)}}));
+    const std::string url = server.url();
+    const char* u = url.c_str();
+    const std::string cr = sh.eol == "\r\n" ? "\r" : "";
+
+    EXPECT_TRUE(UpdateServerRequest::ping(u));
+    std::string build, version;
+    EXPECT_TRUE(UpdateServerRequest::QueryBuild(1, build, version, u));
+    EXPECT_EQ(build, "1201" + cr) << "line 2 is taken whole";
+    EXPECT_EQ(version, "2.2.0") << "line 3 is cut at CR";
+    Builds builds;
+    EXPECT_TRUE(UpdateServerRequest::GetBuildList(1, builds, u));
+    EXPECT_EQ(builds, (Builds{{"1200", "2.1.0"}, {"1201", "2.2.0"}}));
+    std::string bird;
+    EXPECT_TRUE(UpdateServerRequest::GetBuild(1, "2.2.0", "1201", bird, u, false));
+    // The Base64 line keeps its CR unless it is the last line and has no line end.
+    EXPECT_EQ(bird, "TWFu" + (sh.finalEol || sh.extraLines ? cr : std::string()));
+    const uint32_t fp[4] = {1, 2, 3, 4};
+    uint32_t serial = 0, rbuild = 0;
+    EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, serial, rbuild, u));
+    EXPECT_EQ(serial, 0x40F5849Au);
+    EXPECT_EQ(rbuild, 1200u);
+    std::string token;
+    EXPECT_TRUE(UpdateServerRequest::GetDeviceJWT(1, token, u));
+    EXPECT_EQ(token, "aa.bb.cc");
+  }
+}
+
+// Calls written with the other argument types callers naturally hold: the
+// address as a std::string, the fingerprint as a Fingerprint or std::array,
+// the sorted builds kept in a std::list.
+TEST_F(UpdateServerRequestLive, OverloadsForOtherArgumentTypes) {
+  tstest::UpdateServer server(repo.path());
+  const std::string url = server.url();
+  EXPECT_TRUE(UpdateServerRequest::ping(url));
+  std::string build, version, bird, token;
+  EXPECT_TRUE(UpdateServerRequest::QueryBuild(0x40F5849A, build, version, url));
+  EXPECT_EQ(build + " " + version, "1201 2.2.0");
+  Builds builds;
+  EXPECT_TRUE(UpdateServerRequest::GetBuildList(0x40F5849A, builds, url));
+  EXPECT_TRUE(UpdateServerRequest::GetBuild(0x40F5849A, "2.2.0", "1200", bird, url, false));
+  EXPECT_FALSE(bird.empty());
+  EXPECT_TRUE(UpdateServerRequest::GetDeviceJWT(0x40F5849A, token, url));
+  EXPECT_EQ(token, "eyJh.eyJz.c2ln");
+  Fingerprint fp;
+  fp.words[0] = 1, fp.words[1] = 2, fp.words[2] = 3, fp.words[3] = 4;
+  uint32_t serial = 0, rbuild = 0;
+  EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(fp, serial, rbuild, url));
+  EXPECT_EQ(serial, 0x40F5849Au);
+  serial = 0;
+  EXPECT_TRUE(UpdateServerRequest::GetRecoveryInfo(std::array<uint32_t, 4>{1, 2, 3, 4}, serial, rbuild, url.c_str()));
+  EXPECT_EQ(serial, 0x40F5849Au);
+  EXPECT_EQ(rbuild, 1200u);
+  EXPECT_FALSE(UpdateServerRequest::GetRecoveryInfo(std::array<uint32_t, 4>{9, 9, 9, 9}, serial, rbuild, url));
+
+  std::list<std::pair<std::string, std::string>> sorted = UpdateServerRequest::SortBuildsByVersion(builds);
+  EXPECT_EQ(sorted, (std::list<std::pair<std::string, std::string>>{{"1201", "2.2.0"}, {"1200", "2.1.0"}}));
+  EXPECT_TRUE(UpdateServerRequest::SortBuildsByVersion(builds) == sorted);
+  std::list<std::string> parts = UpdateServerRequest::SplitTessarionVersion("1..3");
+  EXPECT_EQ(parts, (std::list<std::string>{"1", "", "3"}));
 }
 
 TEST(UpdateServerRequestErrors, TransportErrorIsFalseNotAnException) {
