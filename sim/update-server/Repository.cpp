@@ -82,8 +82,16 @@ std::optional<std::string> ReadBirdVersion(const std::string& path) {
     if (length > data.size() - pos - 5) break;
     if (type == BLOCK_INFO && length >= 32) {
       const char* field = reinterpret_cast<const char*>(&data[pos + 5 + 16]);
+      // Cut at the first blank or NUL, and at anything that would break the
+      // answer's layout: a line break or other control byte would start a
+      // new answer line, a ";" would end the version in a build list line.
       std::string version(field, 15);
-      size_t end = version.find_first_of(std::string(" \0", 2));
+      size_t end = 0;
+      while (end < version.size()) {
+        unsigned char c = static_cast<unsigned char>(version[end]);
+        if (c <= 0x20 || c == 0x7F || c == ';') break;
+        ++end;
+      }
       return version.substr(0, end);
     }
     pos += 5 + length;

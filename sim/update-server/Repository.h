@@ -18,7 +18,8 @@
 
 namespace updsrv {
 
-// The version text of a BIRD file's information block, or nothing when the
+// The version text of a BIRD file's information block (cut at the first
+// blank, control byte or ";"), or nothing when the
 // file cannot be read as a BIRD file. Bounded: files over 64 MiB, or that
 // unpack to more than 8 times their size or 64 MiB,
 // are refused.

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <vector>
 #include <mutex>
 #include <set>
 #include <sstream>
@@ -37,6 +39,7 @@ struct Options {
   int trickleMs = 50;
   int trickleBytes = 16;
   int holdSeconds = 3600;
+  std::map<std::string, std::string> answers;  // op -> file whose bytes are the body
 };
 
 std::string _hex8(uint32_t v) {
@@ -221,7 +224,14 @@ class Server {
   void Handle(const httplib::Request& req, httplib::Response& res) {
     LogRequest(req);
     std::string op = req.get_param_value("op");
-    Answer answer = Serve(req, op);
+    Answer answer;
+    if (auto fixed = opt_.answers.find(op); fixed != opt_.answers.end()) {
+      // A body given whole: read at every request, sent byte for byte.
+      auto body = _readFile(fixed->second);
+      answer = body ? Answer{200, *body} : _fail(500, "cannot read answer file");
+    } else {
+      answer = Serve(req, op);
+    }
     if (Faulted(op)) {
       switch (opt_.fault) {
         case Fault::Status500:
@@ -314,7 +324,18 @@ int main(int argc, char** argv) {
       ->capture_default_str()->check(CLI::Range(1, 1 << 20));
   app.add_option("--hold-seconds", opt.holdSeconds, "never: how long an answer is held back before the connection is dropped")
       ->capture_default_str()->check(CLI::Range(1, 86400));
+  std::vector<std::string> answerSpecs;
+  app.add_option("--answer", answerSpecs,
+                 "OP=FILE: answer every request of OP with status 200 and the bytes of FILE as the body (repeatable)");
   CLI11_PARSE(app, argc, argv);
+  for (const auto& spec : answerSpecs) {
+    size_t eq = spec.find('=');
+    if (eq == std::string::npos || eq == 0 || eq + 1 == spec.size()) {
+      std::fprintf(stderr, "update-server: --answer needs OP=FILE, not %s\n", spec.c_str());
+      return 1;
+    }
+    opt.answers[spec.substr(0, eq)] = spec.substr(eq + 1);
+  }
 
   if (fault == "status500") opt.fault = Fault::Status500;
   else if (fault == "empty") opt.fault = Fault::Empty;

@@ -125,6 +125,51 @@ TEST_F(UpdateServerSim, LatestFileNamesTheLatestBuild) {
   EXPECT_EQ(get(s, {{"op", "qu"}, {"sn", "40F5849A"}}).body, "ok\n2000\n3.0.0\n");
 }
 
+// A version field holding a line break, another control byte or ";" would
+// add answer lines or end the version early in a build list line: it is cut
+// there, so every answer keeps its layout.
+TEST_F(UpdateServerSim, VersionsAreCutWhereTheyWouldBreakTheAnswerLayout) {
+  tstest::TempDir other;
+  struct {
+    uint32_t build;
+    const char* version;
+    const char* served;
+  } cases[] = {{1, "2.1;0", "2.1"}, {2, "3.0\nok\n4", "3.0"}, {3, "4.0\r5", "4.0"}, {4, "5.0\t1", "5.0"},
+               {5, "6.0.1", "6.0.1"}};
+  std::string expected = "ok\n";
+  for (const auto& c : cases) {
+    tstest::BirdSpec spec;
+    spec.build = c.build;
+    spec.version = c.version;
+    tstest::addBuild(other.path(), 0x1234, spec);
+    expected += std::to_string(c.build) + ";" + c.served + "\n";
+  }
+  tstest::UpdateServer s(other.path());
+  EXPECT_EQ(get(s, {{"op", "builds"}, {"sn", "00001234"}}).body, expected);
+  EXPECT_EQ(get(s, {{"op", "qu"}, {"sn", "00001234"}}).body, "ok\n5\n6.0.1\n");
+}
+
+// --answer gives an op a body byte for byte; the other ops are answered from
+// the repository as usual, and fault flags still apply.
+TEST_F(UpdateServerSim, FixedAnswersAreSentAsTheyAre) {
+  tstest::TempDir answers;
+  const std::string odd = "\r\nok fine\r\n\r\n 1201 \r\n2.2.0";
+  tstest::UpdateServer s(root, tstest::fixedAnswers(answers.path(), {{"qu", odd}, {"hi", ""}}));
+  Reply q = get(s, {{"op", "qu"}, {"sn", "40F5849A"}});
+  EXPECT_EQ(q.status, 200);
+  EXPECT_EQ(q.body, odd);
+  Reply h = get(s, {{"op", "hi"}});
+  EXPECT_EQ(h.status, 200);
+  EXPECT_EQ(h.body, "");
+  EXPECT_EQ(get(s, {{"op", "ent_jwt"}, {"sn", "40F5849A"}}).body, "ok\nhh.pp.ss\n");
+
+  tstest::UpdateServer faulted(root, {"--answer", "qu=" + answers.path() + "/answer-qu.txt", "--fault", "status500"});
+  EXPECT_EQ(get(faulted, {{"op", "qu"}, {"sn", "40F5849A"}}).status, 500);
+  // A missing file is a server error, not an empty success.
+  tstest::UpdateServer missing(root, {"--answer", "qu=" + answers.path() + "/none"});
+  EXPECT_EQ(get(missing, {{"op", "qu"}, {"sn", "40F5849A"}}).status, 500);
+}
+
 TEST_F(UpdateServerSim, LogsEveryRequestWithItsRawQuery) {
   tstest::UpdateServer s(root);
   get(s, {{"op", "fix"}, {"fp", "00000001%2000000002%2000000003%2000000004"}, {"brief", "true"}});
@@ -214,6 +259,7 @@ TEST_F(UpdateServerSim, PortFileAndOptionErrors) {
       {{"--root", root, "--fault-op", "delete"}},        // unknown request
       {{"--root", root, "--cert", tmp.file("missing")}}, // certificate without key, missing
       {{"--root", root, "--port", "70000"}},
+      {{"--root", root, "--answer", "qu"}},              // no file named
   };
   for (const auto& b : bad) {
     std::vector<std::string> argv{tstest::binPath("update-server")};

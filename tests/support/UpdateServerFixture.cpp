@@ -90,6 +90,17 @@ void addBuild(const std::string& root, uint32_t serial, const BirdSpec& spec) {
   writeFile(deviceFolder(root, serial) + "/" + std::to_string(spec.build) + ".bird", birdFile(spec));
 }
 
+std::vector<std::string> fixedAnswers(const std::string& dir, const std::map<std::string, std::string>& bodies) {
+  std::vector<std::string> args;
+  for (const auto& [op, body] : bodies) {
+    std::string file = dir + "/answer-" + op + ".txt";
+    writeFile(file, body);
+    args.push_back("--answer");
+    args.push_back(op + "=" + file);
+  }
+  return args;
+}
+
 UpdateServer::UpdateServer(const std::string& root, const std::vector<std::string>& extra)
     : dir_(std::make_unique<TempDir>()) {
   logPath_ = dir_->file("requests.log");

@@ -3,6 +3,7 @@
 // made in memory, the server started on an ephemeral loopback port, and its
 // request log read back.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,10 @@ class UpdateServer {
   std::unique_ptr<Background> proc_;
   int port_ = 0;
 };
+
+// update-server options (--answer) that answer each named op with exactly the
+// given body; the bodies are written to files in `dir`.
+std::vector<std::string> fixedAnswers(const std::string& dir, const std::map<std::string, std::string>& bodies);
 
 // Device folder in a repository: root/%08X, created when missing.
 std::string deviceFolder(const std::string& root, uint32_t serial);
