@@ -30,14 +30,17 @@ bool _parse_build(const std::string& text, uint32_t& build) {
   return true;
 }
 
-// A build number from a server answer: its leading decimal digits (a line may
-// carry a trailing carriage return). Text that starts with none, or a number
-// beyond 32 bits, is logged and gives 0.
+// A build number from a server answer, read as a decimal conversion reads it:
+// leading white space and a "+" are passed over, then the leading digits
+// count (a line may carry a trailing blank or carriage return). Text without
+// such digits, or a number beyond 32 bits, is logged and gives 0.
 uint32_t _build_or_zero(const std::string& text) {
-  size_t digits = 0;
+  size_t start = text.find_first_not_of(" \t\r\n\v\f");
+  if (start != std::string::npos && text[start] == '+') ++start;
+  size_t digits = start == std::string::npos ? 0 : start;
   while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
   uint32_t build = 0;
-  if (digits == 0 || !_parse_build(text.substr(0, digits), build)) {
+  if (start == std::string::npos || digits == start || !_parse_build(text.substr(start, digits - start), build)) {
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
     return 0;
   }

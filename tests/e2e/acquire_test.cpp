@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "server/base64.h"
 #include "support/Process.h"
 #include "support/TerminalRun.h"
 #include "support/UpdateServerFixture.h"
@@ -312,6 +315,61 @@ TEST_F(Acquire, FailedDownloadKeepsAnEarlierGoodCopy) {
   EXPECT_EQ(r.err, "Download failed: build 1201 is not a valid BIRD file\n");
   EXPECT_EQ(tstest::readFile(storeDevice() + "/1201.bird").substr(0, 4), "bird");
   EXPECT_EQ(storeFiles(), (std::vector<std::string>{".settings", "1201.bird"}));
+}
+
+// Answers in shapes other than update-server's own, as another server may
+// give them: no final line end; blank lines between the fields and extra
+// lines after them; CR LF line ends, blanks around the build number and more
+// than "ok" on the first line. Each still downloads, lists and fetches.
+TEST_F(Acquire, AnswerShapesOtherServersMayGive) {
+  const std::string file = served(1201);
+  size_t n = 0;
+  char* text = base64_encode(reinterpret_cast<const unsigned char*>(file.data()), file.size(), &n);
+  ASSERT_NE(text, nullptr);
+  const std::string bird(text, n);
+  std::free(text);
+  using Bodies = std::map<std::string, std::string>;
+  const std::pair<const char*, Bodies> shapes[] = {
+      {"no final line end",
+       {{"hi", "ok"},
+        {"qu", "ok\n1201\n2.2.0"},
+        {"builds", "ok\n1200;2.1.0\n1201;2.2.0"},
+        {"bird", "ok\n" + bird},
+        {"ent_jwt", "ok\n" + TOKEN}}},
+      {"blank and extra lines",
+       {{"hi", "\nok\n\n"},
+        {"qu", "ok\n\n1201\n\n2.2.0\n\nextra\n"},
+        {"builds", "\nok\n\n1200;2.1.0\n\n1201;2.2.0\n\n"},
+        {"bird", "ok\n\n" + bird + "\n\nextra\n"},
+        {"ent_jwt", "ok\n\n" + TOKEN + "\n\nextra\n"}}},
+      {"CR LF, blanks, words after ok",
+       {{"hi", "okay\r\n"},
+        {"qu", "ok fine\r\n 1201 \r\n2.2.0\r\n"},
+        {"builds", "ok\r\n1200;2.1.0\r\n1201;2.2.0\r\n"},
+        {"bird", "ok\r\n" + bird + "\n"},
+        {"ent_jwt", "ok\r\n" + TOKEN + "\r\n"}}},
+  };
+  for (const auto& [name, bodies] : shapes) {
+    SCOPED_TRACE(name);
+    fs::remove_all(storeDevice());
+    tstest::TempDir answers;
+    tstest::UpdateServer server(repo, tstest::fixedAnswers(answers.path(), bodies));
+    auto g = run(server, {"-G", "-d", SN});
+    EXPECT_EQ(g.status, 0) << g.err;
+    EXPECT_NE(g.out.find("Retrieving build 1201\nValidating build 1201 with server\nBuild 1201 is valid\n"),
+              std::string::npos)
+        << g.out;
+    EXPECT_EQ(tstest::readFile(storeDevice() + "/1201.bird"), file);
+    EXPECT_NE(settings().find("LATEST_DOWNLOAD=1201.bird\n"), std::string::npos);
+    EXPECT_EQ(server.queries().back(), qBird("1201", "2.2.0"));
+    auto b = run(server, {"-B", "-d", SN});
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(b.out, VERSION + "Build List for device [40F5849A]:\n\n" + tableLine("Build", "Version") +
+                         tableLine("1201", "2.2.0") + tableLine("1200", "2.1.0"));
+    auto j = run(server, {"-J", "-d", SN});
+    EXPECT_EQ(j.status, 0) << j.err;
+    EXPECT_EQ(j.out, VERSION + TOKEN + "\n");
+  }
 }
 
 // Every fault flag against every command that talks to the server.
