@@ -60,6 +60,10 @@ class BirdFile {
   bool ReplaceSerialNumber(uint32_t serial);
   bool DecodeFirmwareBlocks(const uint32_t key[4]);
   bool DecodeFirmwareBlocks(const std::array<uint32_t, 4>& key) { return DecodeFirmwareBlocks(key.data()); }
+  bool DecodeFirmwareBlocks(uint32_t w0, uint32_t w1, uint32_t w2, uint32_t w3) {
+    const uint32_t words[4] = {w0, w1, w2, w3};
+    return DecodeFirmwareBlocks(words);
+  }
   // Any record holding the four words as `words` (a chip's fingerprint).
   template <typename Key>
     requires requires(const Key& k) { { k.words[3] } -> std::convertible_to<uint32_t>; }

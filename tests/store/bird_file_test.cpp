@@ -385,6 +385,9 @@ TEST(BirdFile, DecodeUndoesBirdtoolScramblingPerBlock) {
   std::copy(words, words + 4, print.words);
   EXPECT_TRUE(byPrint.DecodeFirmwareBlocks(print));
   EXPECT_EQ(image(byPrint.FindBlocks(BirdFile::BLOCK_FIRMWARE)[0]), a);
+  BirdFile byWords(dir.file("s.bird"));
+  EXPECT_TRUE(byWords.DecodeFirmwareBlocks(0x01234567, 0x89ABCDEF, 0xDEADBEEF, 0x00000042));
+  EXPECT_EQ(image(byWords.FindBlocks(BirdFile::BLOCK_FIRMWARE)[1]), b);
 
   // Another chip's key gives something else.
   BirdFile other(dir.file("s.bird"));
