@@ -450,6 +450,16 @@ TEST(BirdFile, DumpBlocksPrintsHexAndText) {
   EXPECT_TRUE(bird.DumpBlocks(static_cast<BirdFile::BLOCK_TYPE>(7)));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(out, "BIRDFILE: BLOCK DUMP [" + dir.file("dump.bird") + "]\n" + " \r\n000000: 41 42 01  AB \n\n");
+
+  // Every block of the type, a new line every 50 bytes with the text of the line before it.
+  BirdFile two(makeBird(dir.file("dump2.bird"), {"--raw", "7:text=AB\x01", "--raw", "7:fill=52,0x41", "--raw", "6:text=Z"}));
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(two.DumpBlocks(uint8_t{7}));
+  out = testing::internal::GetCapturedStdout();
+  std::string fifty;
+  for (int i = 0; i < 50; ++i) fifty += "41 ";
+  EXPECT_EQ(out, "BIRDFILE: BLOCK DUMP [" + dir.file("dump2.bird") + "]\n" + " \r\n000000: 41 42 01  AB \n" +
+                     " \r\n000000: " + fifty + " " + std::string(50, 'A') + "\r\n000050: 41 41  AA\n" + "\n");
 }
 
 TEST(BirdFile, MoveHandsOverTheBufferAndItsBlocks) {
