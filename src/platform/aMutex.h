@@ -1,6 +1,8 @@
 #pragma once
-// Mutexes: default (not recursive) system mutexes with a diagnostic name.
-// A thread that locks a mutex it already holds blocks for ever; never nest.
+// Mutexes: non-recursive system mutexes with a diagnostic name. They check
+// their holder: a thread that locks a mutex it already holds gets
+// aErrDuplicate (never nest), and an unlock by a thread that does not hold
+// the mutex is refused with aErrPermission and changes nothing.
 #include "common/aError.h"
 
 #define aMUTEX_NAME_MAX 255  // longest name, in characters
@@ -18,10 +20,11 @@ const char* aMutex_Identifier(aMutexRef mutex);
 // the mutex is still locked: it is then kept and *mutex left as it was, so
 // the holder's unlock stays safe and the caller can retry.
 aErr aMutex_Destroy(aMutexRef* mutex);
-// Blocks until held. aErrParam (invalid), aErrDuplicate (deadlock reported).
+// Blocks until held. aErrParam (invalid), aErrDuplicate when the calling
+// thread holds it already.
 aErr aMutex_Lock(aMutexRef mutex);
 // Takes the mutex only if it is free at once; aErrBusy otherwise.
 aErr aMutex_TryLock(aMutexRef mutex);
-// Releases the mutex. aErrParam (invalid), aErrPermission where the system
-// reports that the caller does not hold it.
+// Releases the mutex. aErrParam (invalid), aErrPermission when the calling
+// thread does not hold it (the mutex is left as it was).
 aErr aMutex_Unlock(aMutexRef mutex);

@@ -1,4 +1,10 @@
-// Mutexes over POSIX mutexes with default attributes.
+// Mutexes over POSIX error-checking mutexes.
+//
+// A default mutex lets any thread "unlock" it: that silently releases
+// another thread's lock, and on glibc it also upsets the mutex's user count
+// so that it can never be destroyed again. An error-checking mutex refuses
+// such an unlock (aErrPermission) and answers a relock by its holder with
+// aErrDuplicate instead of blocking for ever; everything else is the same.
 #include <pthread.h>
 
 #include <cerrno>
@@ -25,7 +31,15 @@ aMutexRef aMutex_Create(const char* name) {
   if (length > aMUTEX_NAME_MAX) return nullptr;
   aMutex* m = new (std::nothrow) aMutex;
   if (m == nullptr) return nullptr;
-  if (pthread_mutex_init(&m->mutex, nullptr) != 0) {
+  pthread_mutexattr_t attributes;
+  if (pthread_mutexattr_init(&attributes) != 0) {
+    delete m;
+    return nullptr;
+  }
+  const bool made = pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK) == 0 &&
+                    pthread_mutex_init(&m->mutex, &attributes) == 0;
+  pthread_mutexattr_destroy(&attributes);
+  if (!made) {
     delete m;
     return nullptr;
   }

@@ -85,3 +85,40 @@ TEST(Mutex, DestroyOfALockedMutexKeepsIt) {
   EXPECT_EQ(aMutex_Destroy(&ref), aErrNone);
   EXPECT_EQ(ref, nullptr);
 }
+
+TEST(Mutex, UnlockWithoutHoldingIsRefusedAndLeavesTheMutexWhole) {
+  aMutexRef m = aMutex_Create("not held");
+  ASSERT_NE(m, nullptr);
+  // Never locked: refused (a system that does not check may say aErrNone,
+  // but the mutex must stay usable and destroyable either way).
+  const aErr stray = aMutex_Unlock(m);
+  EXPECT_TRUE(stray == aErrPermission || stray == aErrNone) << stray;
+  EXPECT_EQ(aMutex_Lock(m), aErrNone);
+  EXPECT_EQ(aMutex_Unlock(m), aErrNone);
+  EXPECT_EQ(aMutex_Destroy(&m), aErrNone);
+  EXPECT_EQ(m, nullptr);
+}
+
+TEST(Mutex, AnotherThreadCannotReleaseTheHoldersLock) {
+  aMutexRef m = aMutex_Create("held elsewhere");
+  ASSERT_NE(m, nullptr);
+  ASSERT_EQ(aMutex_Lock(m), aErrNone);
+  auto other = std::async(std::launch::async, [m] { return aMutex_Unlock(m); });
+  EXPECT_EQ(other.get(), aErrPermission);
+  // Still held by this thread.
+  auto probe = std::async(std::launch::async, [m] { return aMutex_TryLock(m); });
+  EXPECT_EQ(probe.get(), aErrBusy);
+  EXPECT_EQ(aMutex_Unlock(m), aErrNone);
+  EXPECT_EQ(aMutex_Destroy(&m), aErrNone);
+}
+
+TEST(Mutex, RelockByTheHolderIsReportedInsteadOfHanging) {
+  aMutexRef m = aMutex_Create("nested");
+  ASSERT_NE(m, nullptr);
+  ASSERT_EQ(aMutex_Lock(m), aErrNone);
+  EXPECT_EQ(aMutex_Lock(m), aErrDuplicate);
+  EXPECT_EQ(aMutex_TryLock(m), aErrBusy);
+  EXPECT_EQ(aMutex_Unlock(m), aErrNone);
+  EXPECT_EQ(aMutex_Unlock(m), aErrPermission);  // one lock, one unlock
+  EXPECT_EQ(aMutex_Destroy(&m), aErrNone);
+}
