@@ -3,6 +3,8 @@
 // turns system failures into aErr codes.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 
 #include "common/aError.h"
 
@@ -76,3 +78,55 @@ aErr aFile_GetPosition(aFileRef file, size_t* position);
 // Removes a file. aErrParam (null), aErrFileNameLength (too long),
 // aErrNotFound, aErrPermission, aErrIO otherwise (a directory included).
 aErr aFile_Delete(const char* path);
+
+// The operations that report a count, size or position also take the
+// address of any other integer type (uint32_t, long, ...). A value that does
+// not fit that type gives aErrRange and 0.
+namespace aFileDetail {
+template <typename N>
+concept OtherCount = std::is_integral_v<N> && !std::is_same_v<N, size_t> && !std::is_same_v<N, bool>;
+template <typename N>
+aErr store(aErr result, size_t value, N* out) {
+  if (out == nullptr) return result;
+  if (value > static_cast<std::make_unsigned_t<N>>(std::numeric_limits<N>::max())) {
+    *out = 0;
+    return result == aErrNone ? aErrRange : result;
+  }
+  *out = static_cast<N>(value);
+  return result;
+}
+}  // namespace aFileDetail
+
+template <aFileDetail::OtherCount N>
+aErr aFile_Read(aFileRef file, void* buffer, size_t count, N* read) {
+  size_t n = 0;
+  const aErr result = aFile_Read(file, buffer, count, &n);
+  return aFileDetail::store(result, n, read);
+}
+template <aFileDetail::OtherCount N>
+aErr aFile_Write(aFileRef file, const void* data, size_t count, N* written) {
+  size_t n = 0;
+  const aErr result = aFile_Write(file, data, count, &n);
+  return aFileDetail::store(result, n, written);
+}
+template <aFileDetail::OtherCount N>
+aErr aFile_GetSize(aFileRef file, N* size) {
+  if (size == nullptr) return aFile_GetSize(file, static_cast<size_t*>(nullptr));
+  size_t n = 0;
+  const aErr result = aFile_GetSize(file, &n);
+  return aFileDetail::store(result, n, size);
+}
+template <aFileDetail::OtherCount N>
+aErr aFile_ReadLine(aFileRef file, char* buffer, size_t size, N* length) {
+  size_t n = 0;
+  const aErr result = aFile_ReadLine(file, buffer, size, &n);
+  return aFileDetail::store(result, n, length);
+}
+template <aFileDetail::OtherCount N>
+aErr aFile_GetPosition(aFileRef file, N* position) {
+  if (position == nullptr) return aFile_GetPosition(file, static_cast<size_t*>(nullptr));
+  size_t n = 0;
+  const aErr result = aFile_GetPosition(file, &n);
+  if (result != aErrNone) return result;
+  return aFileDetail::store(result, n, position);
+}

@@ -348,3 +348,41 @@ TEST_F(FileTest, DeleteResults) {
     chmod(path("dir").c_str(), 0700);
   }
 }
+
+TEST_F(FileTest, CountsIntoOtherIntegerTypes) {
+  aFileRef f = openWith("0123456789\nab", aFileModeReadOnly);
+  Closer c{f};
+  ASSERT_NE(f, nullptr);
+  uint32_t size = 99;
+  EXPECT_EQ(aFile_GetSize(f, &size), aErrNone);
+  EXPECT_EQ(size, 13u);
+  char buffer[16];
+  uint32_t got = 99;
+  EXPECT_EQ(aFile_Read(f, buffer, 4, &got), aErrNone);
+  EXPECT_EQ(got, 4u);
+  long at = -1;
+  EXPECT_EQ(aFile_GetPosition(f, &at), aErrNone);
+  EXPECT_EQ(at, 4);
+  int length = -1;
+  EXPECT_EQ(aFile_ReadLine(f, buffer, sizeof buffer, &length), aErrNone);
+  EXPECT_EQ(length, 7);
+  EXPECT_STREQ(buffer, "456789\n");
+  unsigned short left = 9;
+  EXPECT_EQ(aFile_Read(f, buffer, sizeof buffer, &left), aErrNone);
+  EXPECT_EQ(left, 2u);
+  EXPECT_EQ(aFile_Read(f, buffer, sizeof buffer, &left), aErrEOF);
+  EXPECT_EQ(left, 0u);
+  EXPECT_EQ(aFile_GetSize(f, static_cast<uint32_t*>(nullptr)), aErrParam);
+
+  aFileRef w = aFile_Open(path("w").c_str(), aFileModeWriteOnly);
+  Closer cw{w};
+  ASSERT_NE(w, nullptr);
+  uint32_t written = 0;
+  EXPECT_EQ(aFile_Write(w, "xyz", 3, &written), aErrNone);
+  EXPECT_EQ(written, 3u);
+  // A value too large for the caller's type is refused, not cut.
+  ASSERT_EQ(aFile_Write(w, std::string(300, 'z').data(), 300, &written), aErrNone);
+  uint8_t small = 7;
+  EXPECT_EQ(aFile_GetSize(w, &small), aErrRange);
+  EXPECT_EQ(small, 0);
+}

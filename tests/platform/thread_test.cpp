@@ -98,3 +98,27 @@ TEST(Thread, YieldReturnsPromptly) {
   for (int i = 0; i < 10; ++i) EXPECT_EQ(aThread_Yield(), aErrNone);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
+
+namespace {
+std::atomic<int> integerEntryRuns{0};
+intptr_t integerEntry(void* arg) {
+  integerEntryRuns += *static_cast<int*>(arg);
+  return 5;
+}
+void voidEntry(void* arg) { integerEntryRuns += *static_cast<int*>(arg) * 10; }
+}  // namespace
+
+TEST(Thread, EntryFunctionsReturningAnIntegerOrNothing) {
+  int three = 3;
+  integerEntryRuns = 0;
+  aThreadRef a = aThread_Create(integerEntry, &three);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(aThread_Destroy(&a), 0);
+  EXPECT_EQ(integerEntryRuns.load(), 3);
+  aThreadRef b = aThread_Create(voidEntry, &three);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(aThread_Destroy(&b), 0);
+  EXPECT_EQ(b, nullptr);
+  EXPECT_EQ(integerEntryRuns.load(), 33);
+  EXPECT_EQ(aThread_Create(static_cast<intptr_t (*)(void*)>(nullptr), &three), nullptr);
+}
