@@ -17,7 +17,7 @@
 
 namespace {
 
-// At most this many parts after the first in aDirectory_BuildPath.
+// At most this many parts after the first in aDirectory_BuildPathList.
 constexpr int MAX_FURTHER_PARTS = 9;
 
 bool isDir(const std::string& path) {
@@ -183,10 +183,10 @@ aErr aDirectory_GetHomeDirectory(char* buffer, size_t size) {
 }
 
 aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const char* second) {
-  return aDirectory_BuildPath(buffer, size, first, second, static_cast<const char*>(nullptr));
+  return aDirectory_BuildPathList(buffer, size, first, second, static_cast<const char*>(nullptr));
 }
 
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...) {
+aErr aDirectory_BuildPathList(char* buffer, size_t size, const char* first, ...) {
   if (buffer == nullptr || size == 0) return aErrParam;
   buffer[0] = '\0';
   if (first == nullptr || buffer == first) return aErrParam;

@@ -34,6 +34,24 @@ aErr aDirectory_Ensure(const char* path, uint32_t permissions);
 // the directory cannot be opened (a null path included), aErrParam for a
 // null callback.
 aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* user);
+// The same with a callback that takes the entry without const.
+template <typename Data>
+  requires std::is_same_v<Data, aDirectoryListData>
+aErr aDirectory_List(const char* directory, bool (*callback)(Data* data, void* user), void* user) {
+  if (callback == nullptr) return aDirectory_List(directory, aDirectoryListProc{nullptr}, user);
+  struct Forward {
+    bool (*callback)(Data*, void*);
+    void* user;
+  } forward{callback, user};
+  return aDirectory_List(
+      directory,
+      [](const aDirectoryListData* data, void* context) {
+        auto* f = static_cast<Forward*>(context);
+        aDirectoryListData copy = *data;  // the callback may scribble on its own copy
+        return f->callback(&copy, f->user);
+      },
+      &forward);
+}
 // Removes an empty directory; aErrUnknown when the system refuses (a null
 // path included).
 aErr aDirectory_Delete(const char* path);
@@ -64,7 +82,26 @@ aErr aDirectory_JoinPath(char* buffer, size_t size, const char* first, const cha
 // buffer, a null first part, a buffer that is one of the parts, or more than
 // nine further parts; aErrOverrun when the result does not fit (at most
 // size - 2 characters are used). The buffer is empty after any failure.
-aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, ...);
+//
+// aDirectory_BuildPath(buffer, size, "a", "b", NULL) is the C-style call;
+// the end mark may also be left out, and parts may be std::string.
+aErr aDirectory_BuildPathList(char* buffer, size_t size, const char* first, ...);
+namespace aDirectoryDetail {
+inline const char* cPart(const char* part) { return part; }
+inline const char* cPart(std::nullptr_t) { return nullptr; }
+// NULL is an integer constant in C++; an integer part can only be that end mark.
+template <typename T>
+  requires std::is_integral_v<T>
+inline const char* cPart(T) {
+  return nullptr;
+}
+inline const char* cPart(const std::string& part) { return part.c_str(); }
+}  // namespace aDirectoryDetail
+template <typename... Parts>
+aErr aDirectory_BuildPath(char* buffer, size_t size, const char* first, const Parts&... parts) {
+  return aDirectory_BuildPathList(buffer, size, first, aDirectoryDetail::cPart(parts)...,
+                                  static_cast<const char*>(nullptr));
+}
 // Last place in text where pattern occurs, or null (also for null
 // arguments); an empty pattern gives text itself.
 const char* backwards_memcmp(const char* text, const char* pattern);

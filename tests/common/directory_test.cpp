@@ -87,6 +87,21 @@ TEST(DirectoryBuildPath, TenPartsAtMostAndRefusals) {
   EXPECT_EQ(aDirectory_BuildPath(other, sizeof other, "x", other, nullptr), aErrParam);
 }
 
+TEST(DirectoryBuildPath, EndMarkMayBeLeftOutAndPartsMayBeStrings) {
+  char buffer[32];
+  EXPECT_EQ(aDirectory_BuildPath(buffer, sizeof buffer, "a/", "b"), aErrNone);
+  EXPECT_STREQ(buffer, "a/b");
+  EXPECT_EQ(aDirectory_BuildPath(buffer, sizeof buffer, "a", "b", NULL), aErrNone);
+  EXPECT_STREQ(buffer, "a/b");
+  const std::string dir = "/s", name = "0000ABCD";
+  EXPECT_EQ(aDirectory_BuildPath(buffer, sizeof buffer, dir.c_str(), name, ".settings"), aErrNone);
+  EXPECT_STREQ(buffer, "/s/0000ABCD/.settings");
+  EXPECT_EQ(aDirectory_BuildPath(buffer, 4, "a", "b"), aErrOverrun);
+  EXPECT_STREQ(buffer, "");
+  EXPECT_EQ(aDirectory_BuildPath(buffer, 4, "ab"), aErrNone);
+  EXPECT_STREQ(buffer, "ab");
+}
+
 TEST(BuildPathString, AlwaysAddsTheSeparator) {
   EXPECT_EQ(BuildPath("a/", "b"), "a//b");
   EXPECT_EQ(BuildPath("a", "b", "c.bird"), "a/b/c.bird");
@@ -238,6 +253,24 @@ TEST(DirectoryList, FullPathsAndStopping) {
   EXPECT_EQ(aDirectory_List(tmp.file("missing").c_str(), collect, &seen), aErrNotFound);
   EXPECT_EQ(aDirectory_List(nullptr, collect, &seen), aErrNotFound);
   EXPECT_EQ(aDirectory_List(tmp.path().c_str(), nullptr, &seen), aErrParam);
+}
+
+namespace {
+bool collectMutable(aDirectoryListData* d, void* user) {
+  d->size = 0;  // the callback's own copy
+  static_cast<std::map<std::string, bool>*>(user)->emplace(fs::path(d->path).filename().string(), d->isDirectory);
+  return true;
+}
+}  // namespace
+
+TEST(DirectoryList, CallbackWithoutConst) {
+  tstest::TempDir tmp;
+  tstest::writeFile(tmp.file("f"), "x");
+  fs::create_directory(tmp.file("d"));
+  std::map<std::string, bool> seen;
+  ASSERT_EQ(aDirectory_List(tmp.path().c_str(), collectMutable, &seen), aErrNone);
+  EXPECT_EQ(seen, (std::map<std::string, bool>{{".", true}, {"..", true}, {"d", true}, {"f", false}}));
+  EXPECT_EQ(aDirectory_List(tmp.file("missing").c_str(), collectMutable, &seen), aErrNotFound);
 }
 
 TEST(DirectoryList, SizeIsTheLow32BitsOfALargeFile) {
