@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 #include "app/Log.h"
 #include "common/aDirectory.h"
@@ -270,4 +271,16 @@ uint32_t _command_link_type(const Parameters& params) {
   if (params.transport_given && params.transport != RECOVER_TRANSPORT)
     return static_cast<uint32_t>(params.transport);
   return 0;
+}
+
+uint32_t _update_build_number(const std::string& build) {
+  try {
+    size_t used = 0;
+    const unsigned long value = std::stoul(build, &used, 10);
+    return value > 0xFFFFFFFFul ? 0 : static_cast<uint32_t>(value);
+  } catch (const std::invalid_argument&) {
+    return 0;
+  } catch (const std::out_of_range&) {
+    return 0;
+  }
 }

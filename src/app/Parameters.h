@@ -120,3 +120,8 @@ uint32_t _get_int_arg(const char* text, char** end);
 // The link type -D searches with: the -t transport when one was given and it
 // is not RECOVER, else 0 (meaning the default).
 uint32_t _command_link_type(const Parameters& params);
+
+// The build number -U works with: the decimal value of `build` (after a
+// successful -G, the build it fetched), or 0, which lets the update choose
+// the build itself, when the text is empty or not a number.
+uint32_t _update_build_number(const std::string& build);

@@ -22,6 +22,9 @@ class UpdaterDisplayInterface {
   void mute_messages(bool mute) { muted = mute; }
   bool is_muted() const { return muted; }
 
+  // True while message() prints nothing; false at construction.
+  bool muted = false;
+
   virtual void display_progress(bool on) = 0;
   virtual void update_progress(double fraction, const char* label) = 0;
   virtual void update_spinner(bool on, const char* label) = 0;
@@ -31,8 +34,6 @@ class UpdaterDisplayInterface {
  protected:
   // Owned by whoever created it, never deleted through the interface.
   ~UpdaterDisplayInterface() = default;
-
-  bool muted = false;
 };
 
 inline void UpdaterDisplayInterface::message(Level level, const char* format, ...) {

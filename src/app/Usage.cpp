@@ -169,7 +169,7 @@ void _display_copyright(UpdaterDisplayInterface& display) {
                   COPYRIGHT_YEAR);
 }
 
-void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fp) {
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fp) {
   display.message(UpdaterDisplayInterface::Info, "[ %08X %08X %08X %08X ]", fp.words[0], fp.words[1],
                   fp.words[2], fp.words[3]);
 }
@@ -178,7 +178,7 @@ void _display_jwt(UpdaterDisplayInterface& display, std::string token) {
   display.message(UpdaterDisplayInterface::Info, "%s", token.c_str());
 }
 
-void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std::string>& builds,
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                      uint32_t serial) {
   if (builds.empty()) {
     display.message(UpdaterDisplayInterface::Info, "No builds found for device [%08X]", serial);

@@ -10,9 +10,9 @@
 
 void _display_app_version(UpdaterDisplayInterface& display);
 void _display_copyright(UpdaterDisplayInterface& display);
-void _display_fingerprint(UpdaterDisplayInterface& display, Fingerprint& fp);
+void _display_fingerprint(UpdaterDisplayInterface& display, const Fingerprint& fp);
 void _display_jwt(UpdaterDisplayInterface& display, std::string token);
-void _display_builds(UpdaterDisplayInterface& display, std::map<std::string, std::string>& builds,
+void _display_builds(UpdaterDisplayInterface& display, const std::map<std::string, std::string>& builds,
                      uint32_t serial);
 
 // Writes to standard error: the header; with `full` the parameters text,

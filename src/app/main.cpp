@@ -5,7 +5,6 @@
 // Exit status: 0 for success, 1 for failure.
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
 #include <string>
 
 #include "app/CLI_Display.h"
@@ -18,19 +17,6 @@
 namespace {
 
 constexpr uint32_t UPDATER_DIRECTORY_MODE = 0755;
-
-// The decimal build number of the text; 0 when it is empty or not a number.
-uint32_t _build_number(const std::string& build) {
-  try {
-    size_t used = 0;
-    unsigned long value = std::stoul(build, &used, 10);
-    return value > 0xFFFFFFFFul ? 0 : static_cast<uint32_t>(value);
-  } catch (const std::invalid_argument&) {
-    return 0;
-  } catch (const std::out_of_range&) {
-    return 0;
-  }
-}
 
 // -B, -L and -J share their shape: a serial number is required, then the
 // answer is shown.
@@ -133,7 +119,7 @@ int _run(CLI_Display& display, Parameters& params) {
   }
 
   if (params.commands.IsSet(UPDATE)) {
-    const uint32_t build = _build_number(params.build);
+    const uint32_t build = _update_build_number(params.build);
     updater.Set_UEIBytes_Load(params.use_uei_bytes);
     bool ok;
     if (params.transport == RECOVER_TRANSPORT) {

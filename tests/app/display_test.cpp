@@ -73,6 +73,22 @@ TEST(CLIDisplay, ErrorGoesToStderrWithOneLineEnd) {
   EXPECT_EQ(err, "bad thing\n");
 }
 
+TEST(CLIDisplay, MutedConsolePrintsNothingOnEitherStream) {
+  CLI_Display display;
+  EXPECT_FALSE(display.muted);
+  display.mute_messages(true);
+  EXPECT_TRUE(display.muted);
+  StdoutCapture out(StdoutCapture::Kind::Pipe);
+  testing::internal::CaptureStderr();
+  display.message(UpdaterDisplayInterface::Info, "quiet %d", 1);
+  display.message(UpdaterDisplayInterface::Error, "quiet %d", 2);
+  display.mute_messages(false);
+  display.message(UpdaterDisplayInterface::Info, "heard");
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.collect(), "heard\n");
+  EXPECT_EQ(err, "");
+}
+
 struct ProgressCase {
   const char* name;
   double fraction;

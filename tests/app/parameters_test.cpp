@@ -301,6 +301,21 @@ TEST(ParametersLinkType, DiscoverySearchesWithTheGivenTransportExceptRecover) {
   }
 }
 
+TEST(ParametersUpdateBuild, DecimalValueOrZero) {
+  const std::vector<std::pair<std::string, uint32_t>> cases = {
+      {"", 0}, {"0", 0}, {"99528558", 99528558u}, {"4294967295", 4294967295u}, {"4294967296", 0}, {"abc", 0}};
+  for (const auto& [text, number] : cases) EXPECT_EQ(_update_build_number(text), number) << text;
+  // -b 12x leaves the text "0", so the update is asked for build 0 and
+  // chooses the build itself; without -b the text is empty, with the same result.
+  Parsed p;
+  parse({"-U", "-d", "1", "-b", "12x"}, p);
+  ASSERT_EQ(p.result, 0);
+  EXPECT_EQ(_update_build_number(p.params.build), 0u);
+  Parsed q;
+  parse({"-U", "-d", "1", "-b", "77"}, q);
+  EXPECT_EQ(_update_build_number(q.params.build), 77u);
+}
+
 std::string parseAndLog(const std::vector<std::string>& args) {
   FILE* file = tmpfile();
   if (file == nullptr) return "<no temporary file>";

@@ -106,6 +106,8 @@ const std::vector<ExactCase> kExact = {
     {"CheckFile", {"-C", "-i", "@"}, 0, VERSION, ""},
     {"ViewInfo", {"-I", "-i", "@"}, 0, VERSION, ""},
     {"CommandZ", {"-Z", "anything", "-i", "@"}, 0, VERSION, ""},
+    {"CheckFileWithAWord", {"-C", "firmware.bird", "-i", "@"}, 0, VERSION, ""},
+    {"ViewInfoWithAWord", {"-I", "40F5849A", "-i", "@"}, 0, VERSION, ""},
     {"MaskWithTrailingCharactersDoesNotFail", {"-X", "12ab", "-C", "-i", "@"}, 0, VERSION,
      "Invalid format for \"-X\" parameter, unprocessed characters [ab]\n"},
     // Missing prerequisites of a command.
@@ -282,6 +284,10 @@ const std::vector<DispatchCase> kDispatch = {
     // Recovery needs no serial number; without a working port it fails.
     {"RecoverWithoutSerial", {"-U", "-t", "RECOVER", "-s", "@/no-such-port", "-u", NO_SERVER, "-i", "@"}, 1, VERSION,
      "", "Must specify the specific device to be updated"},
+    // Only the first seven letters count: RECOVERY is the recovery path too.
+    {"RecoveryPrefixSelectsRecovery",
+     {"-U", "-t", "RECOVERY", "-s", "@/no-such-port", "-u", NO_SERVER, "-i", "@"}, 1, VERSION, "",
+     "Must specify the specific device to be updated"},
     {"UpdateFailsWithoutModule", {"-U", "-d", "1", "-b", "5", "-u", NO_SERVER, "-i", "@"}, 1, VERSION, "", ""},
     // A failed server request is not reported as success.
     {"ListBuildsFailure", {"-B", "-d", "1", "-u", NO_SERVER, "-i", "@"}, 1, VERSION, "", ""},
