@@ -108,6 +108,10 @@ class OptionParser {
 // Returns 0 when the command line is acceptable, 1 otherwise; every problem
 // is reported through the display as it is met.
 int _get_params(UpdaterDisplayInterface& display, int argc, char** argv, Parameters* params);
+// The same over words that are const (the parser never changes them).
+inline int _get_params(UpdaterDisplayInterface& display, int argc, const char** argv, Parameters* params) {
+  return _get_params(display, argc, const_cast<char**>(argv), params);
+}
 int _validate_params(Parameters* params);
 int _release_params(Parameters* params);
 

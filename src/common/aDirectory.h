@@ -34,21 +34,25 @@ aErr aDirectory_Ensure(const char* path, uint32_t permissions);
 // the directory cannot be opened (a null path included), aErrParam for a
 // null callback.
 aErr aDirectory_List(const char* directory, aDirectoryListProc callback, void* user);
-// The same with a callback that takes the entry without const.
-template <typename Data>
-  requires std::is_same_v<Data, aDirectoryListData>
-aErr aDirectory_List(const char* directory, bool (*callback)(Data* data, void* user), void* user) {
-  if (callback == nullptr) return aDirectory_List(directory, aDirectoryListProc{nullptr}, user);
+// The same with any other callback taking (aDirectoryListData*, void*):
+// a function or lambda whose entry is not const gets its own copy.
+template <typename Callback>
+  requires(!std::is_convertible_v<Callback, aDirectoryListProc> &&
+           std::is_invocable_r_v<bool, Callback&, aDirectoryListData*, void*>)
+aErr aDirectory_List(const char* directory, Callback callback, void* user) {
+  if constexpr (std::is_pointer_v<Callback>) {
+    if (callback == nullptr) return aErrParam;
+  }
   struct Forward {
-    bool (*callback)(Data*, void*);
+    Callback* callback;
     void* user;
-  } forward{callback, user};
+  } forward{&callback, user};
   return aDirectory_List(
       directory,
-      [](const aDirectoryListData* data, void* context) {
+      [](const aDirectoryListData* data, void* context) -> bool {
         auto* f = static_cast<Forward*>(context);
-        aDirectoryListData copy = *data;  // the callback may scribble on its own copy
-        return f->callback(&copy, f->user);
+        aDirectoryListData copy = *data;
+        return (*f->callback)(&copy, f->user);
       },
       &forward);
 }

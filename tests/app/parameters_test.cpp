@@ -243,6 +243,16 @@ TEST(ParametersAppName, TextAfterTheLastSlashOrBackslash) {
   }
 }
 
+TEST(ParametersConstWords, ParsesWordsGivenAsConstText) {
+  const char* argv[] = {"updater", "-G", "-d", "0x40F5849A", nullptr};
+  Parameters p;
+  RecordingDisplay d;
+  EXPECT_EQ(_get_params(d, 4, argv, &p), 0);
+  EXPECT_EQ(p.serial_number, 0x40F5849Au);
+  EXPECT_TRUE(p.commands.IsSet(GET_BUILD));
+  EXPECT_STREQ(argv[3], "0x40F5849A");  // the words are left as they were
+}
+
 struct ArgCase {
   const char* text;
   uint32_t hex;   // _get_hex_arg

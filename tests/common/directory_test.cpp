@@ -271,6 +271,19 @@ TEST(DirectoryList, CallbackWithoutConst) {
   ASSERT_EQ(aDirectory_List(tmp.path().c_str(), collectMutable, &seen), aErrNone);
   EXPECT_EQ(seen, (std::map<std::string, bool>{{".", true}, {"..", true}, {"d", true}, {"f", false}}));
   EXPECT_EQ(aDirectory_List(tmp.file("missing").c_str(), collectMutable, &seen), aErrNotFound);
+  EXPECT_EQ(aDirectory_List(tmp.path().c_str(), static_cast<bool (*)(aDirectoryListData*, void*)>(nullptr), &seen),
+            aErrParam);
+  // A lambda that keeps its own state.
+  int files = 0;
+  ASSERT_EQ(aDirectory_List(
+                tmp.path().c_str(),
+                [&files](aDirectoryListData* d, void*) {
+                  files += d->isDirectory ? 0 : 1;
+                  return true;
+                },
+                nullptr),
+            aErrNone);
+  EXPECT_EQ(files, 1);
 }
 
 TEST(DirectoryList, SizeIsTheLow32BitsOfALargeFile) {
