@@ -423,6 +423,8 @@ aErr aLink_Stop(aLinkRecord* link) {
   return result;
 }
 
+aErr aLink_Stop(uint32_t linkRef) { return aLink_Stop(sGetLink(linkRef)); }
+
 aErr aLink_Sync(uint32_t linkRef) {
   aLinkRecord* link = sValidLink(linkRef);
   if (!link) return aErrParam;

@@ -45,6 +45,10 @@ aErr aLink_ForceRoute(uint32_t linkRef, uint8_t value);
 // Status of the link; aLINK_NOSTREAM for an unknown reference.
 uint32_t aLink_GetStatus(uint32_t linkRef);
 
+// Stops the link of a reference (see aLink_Stop of the link record);
+// aErrParam for an unknown reference.
+aErr aLink_Stop(uint32_t linkRef);
+
 // Queues a copy of the packet for sending.
 aErr aLink_PutPacket(uint32_t linkRef, const aPacket* packet);
 aPacket* aLink_GetPacket(uint32_t linkRef);
@@ -63,6 +67,24 @@ aErr aLink_InstallUserPacketFilter(uint32_t linkRef, aPacketFilter filter, const
 // With pooled packets on, the out-pipe writes up to about 4 KB of queued
 // packets in one stream write.
 aErr aLink_EnablePooledPackets(uint32_t linkRef, bool enable);
+
+// The searches with a predicate that is not an aPacketFilter (a lambda
+// answering bool, for instance).
+template <aPacketPredicate F>
+inline aPacket* aLink_GetFirst(uint32_t linkRef, F&& predicate, const void* reference) {
+  const aPacketPredicateBinding<std::remove_reference_t<F>> b{predicate, reference};
+  return aLink_GetFirst(linkRef, aPacketPredicateTrampoline<std::remove_reference_t<F>>, &b);
+}
+template <aPacketPredicate F>
+inline aPacket* aLink_AwaitFirst(uint32_t linkRef, F&& predicate, const void* reference, uint64_t ms) {
+  const aPacketPredicateBinding<std::remove_reference_t<F>> b{predicate, reference};
+  return aLink_AwaitFirst(linkRef, aPacketPredicateTrampoline<std::remove_reference_t<F>>, &b, ms);
+}
+template <aPacketPredicate F>
+inline uint32_t aLink_DrainPackets(uint32_t linkRef, F&& predicate, const void* reference) {
+  const aPacketPredicateBinding<std::remove_reference_t<F>> b{predicate, reference};
+  return aLink_DrainPackets(linkRef, aPacketPredicateTrampoline<std::remove_reference_t<F>>, &b);
+}
 
 // Creators; each returns a link reference or 0.
 // Wraps a stream made by the caller; the link owns it from then on (also

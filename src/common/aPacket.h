@@ -3,8 +3,10 @@
 // plus the bookkeeping used while a packet is assembled byte by byte from a
 // stream. Packets live on the heap; whoever receives one from a create, copy,
 // get or await operation owns it and releases it with aPacket_Destroy.
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/aError.h"
 
@@ -33,11 +35,40 @@ static_assert(offsetof(aPacket, data) == offsetof(aPacket, address) + 2,
 // reference is passed through unchanged from the caller.
 typedef uint8_t (*aPacketFilter)(const aPacket* packet, const void* reference);
 
+// Predicates written as lambdas or functions answering bool (or any other
+// truth value) are accepted by the searching operations too: they are called
+// through a trampoline for the length of the one call, so they may even
+// capture. An aPacketFilter itself never takes this road.
+template <class F>
+concept aPacketPredicate = std::invocable<F&, const aPacket*, const void*> &&
+                           !std::is_convertible_v<F, aPacketFilter> &&
+                           std::convertible_to<std::invoke_result_t<F&, const aPacket*, const void*>, bool>;
+template <class F>
+struct aPacketPredicateBinding {
+  F& predicate;
+  const void* reference;
+};
+template <class F>
+uint8_t aPacketPredicateTrampoline(const aPacket* packet, const void* binding) {
+  auto* b = static_cast<const aPacketPredicateBinding<F>*>(binding);
+  return static_cast<bool>(b->predicate(packet, b->reference)) ? 1 : 0;
+}
+
 // A new zeroed valid packet, or null when memory is short.
 aPacket* aPacket_Create(void);
 // A new packet holding `length` bytes of `data` for `address`; null when
 // data is null (even for length 0) or length is above aPACKETMAXDATA.
 aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const uint8_t* data);
+// Byte types other than uint8_t that callers hold data in (text literals,
+// char buffers, std::byte): accepted wherever bytes are taken or given.
+template <class T>
+concept aOtherByte = std::same_as<std::remove_cv_t<T>, char> ||
+                     std::same_as<std::remove_cv_t<T>, signed char> ||
+                     std::same_as<std::remove_cv_t<T>, std::byte>;
+template <aOtherByte T>
+inline aPacket* aPacket_CreateWithData(uint8_t address, uint8_t length, const T* data) {
+  return aPacket_CreateWithData(address, length, reinterpret_cast<const uint8_t*>(data));
+}
 // A new copy of a valid packet, or null.
 aPacket* aPacket_Copy(const aPacket* packet);
 

@@ -2,10 +2,13 @@
 // Packet log: an optional per-link byte ring of the packets that went out
 // and came in, and of text notes. Records are [type, length, data...] back to
 // back; when the ring is full the oldest records make room for the newest.
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "common/aError.h"
+#include "common/aStream.h"
 #include "platform/aFile.h"
 
 // Record types.
@@ -57,3 +60,36 @@ aErr aLink_PacketDebug_Write(uint32_t linkRef, uint8_t type, size_t length, cons
 // empty it sleeps 5 ms, so a logger thread calling it in a loop does not
 // spin. Suitable as the formatter of a packet logger (aLogger).
 void aPacketDebug_FormatRecord(aFileRef file, uint32_t linkRef);
+
+// The same operations for callers holding text or other byte types, and any
+// integer for the capacity and length (clamped to 32 bits on the way in).
+template <aStreamOtherByte T>
+inline aErr aPacketLog_Put(aPacketLog* log, uint8_t type, size_t length, const T* bytes) {
+  return aPacketLog_Put(log, type, length, reinterpret_cast<const uint8_t*>(bytes));
+}
+template <aStreamOtherByte T>
+inline aErr aLink_PacketDebug_Write(uint32_t linkRef, uint8_t type, size_t length, const T* bytes) {
+  return aLink_PacketDebug_Write(linkRef, type, length, reinterpret_cast<const uint8_t*>(bytes));
+}
+template <std::integral N>
+inline uint32_t aPacketLog_ClampLength(N n) {
+  if (std::cmp_less(n, 0)) return 0;
+  if (std::cmp_greater(n, UINT32_MAX)) return UINT32_MAX;
+  return static_cast<uint32_t>(n);
+}
+template <std::integral N, aStreamByte T>
+  requires(!std::same_as<N, uint32_t> || !std::same_as<std::remove_cv_t<T>, uint8_t>)
+inline aErr aPacketLog_Get(aPacketLog* log, uint8_t* type, N* length, T* destination) {
+  uint32_t n = length ? aPacketLog_ClampLength(*length) : 0;
+  aErr err = aPacketLog_Get(log, type, length ? &n : nullptr, reinterpret_cast<uint8_t*>(destination));
+  if (length) *length = static_cast<N>(n);
+  return err;
+}
+template <std::integral N, aStreamByte T>
+  requires(!std::same_as<N, uint32_t> || !std::same_as<std::remove_cv_t<T>, uint8_t>)
+inline aErr aLink_PacketDebug_Read(uint32_t linkRef, uint8_t* type, N* length, T* destination) {
+  uint32_t n = length ? aPacketLog_ClampLength(*length) : 0;
+  aErr err = aLink_PacketDebug_Read(linkRef, type, length ? &n : nullptr, reinterpret_cast<uint8_t*>(destination));
+  if (length) *length = static_cast<N>(n);
+  return err;
+}

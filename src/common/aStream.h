@@ -11,7 +11,10 @@
 // Waiting: a transport whose get never waits may supply a wait callback (see
 // aStream_SetWaitProc) so that a reader can sleep until input arrives
 // instead of polling get in a loop. Waiting never changes what get answers.
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "common/aError.h"
 
@@ -98,6 +101,39 @@ aErr aStream_Flush(aStreamRef input, aStreamRef output);
 // Runs the delete callback (its code is the result), frees the stream and
 // clears the caller's reference; aErrParam for an invalid stream.
 aErr aStream_Destroy(aStreamRef* stream);
+
+// The byte operations also take char, signed char and std::byte buffers
+// (a text literal to write, a char array to read into).
+template <class T>
+concept aStreamByte = std::same_as<std::remove_cv_t<T>, uint8_t> ||
+                      std::same_as<std::remove_cv_t<T>, char> ||
+                      std::same_as<std::remove_cv_t<T>, signed char> ||
+                      std::same_as<std::remove_cv_t<T>, std::byte>;
+template <class T>
+concept aStreamOtherByte = aStreamByte<T> && !std::same_as<std::remove_cv_t<T>, uint8_t>;
+
+template <aStreamOtherByte T>
+inline aErr aStream_Read(aStreamRef stream, T* destination, uint64_t count) {
+  return aStream_Read(stream, reinterpret_cast<uint8_t*>(destination), count);
+}
+template <aStreamOtherByte T>
+inline aErr aStream_Write(aStreamRef stream, const T* bytes, uint64_t count) {
+  return aStream_Write(stream, reinterpret_cast<const uint8_t*>(bytes), count);
+}
+template <aStreamByte D, aStreamByte L>
+  requires(!std::same_as<std::remove_cv_t<D>, uint8_t> || !std::same_as<std::remove_cv_t<L>, uint8_t>)
+inline aErr aStream_ReadRecord(aStreamRef stream, D* destination, uint64_t* stored, uint64_t capacity,
+                               const L* delimiter, uint64_t delimiterLength) {
+  return aStream_ReadRecord(stream, reinterpret_cast<uint8_t*>(destination), stored, capacity,
+                            reinterpret_cast<const uint8_t*>(delimiter), delimiterLength);
+}
+template <aStreamByte B, aStreamByte L>
+  requires(!std::same_as<std::remove_cv_t<B>, uint8_t> || !std::same_as<std::remove_cv_t<L>, uint8_t>)
+inline aErr aStream_WriteRecord(aStreamRef stream, const B* bytes, uint64_t count, const L* delimiter,
+                                uint64_t delimiterLength) {
+  return aStream_WriteRecord(stream, reinterpret_cast<const uint8_t*>(bytes), count,
+                             reinterpret_cast<const uint8_t*>(delimiter), delimiterLength);
+}
 
 // File streams. aErrResource and no stream when the path or out is null or
 // the file cannot be opened.

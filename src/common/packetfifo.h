@@ -45,3 +45,21 @@ aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, aPacketFilter filter, const vo
                                 uint64_t ms);
 // Removes and destroys every packet the filter selects; returns how many.
 size_t aPacketFifo_DrainPackets(aPacketFifoId id, aPacketFilter filter, const void* reference);
+
+// The searching operations with a predicate that is not an aPacketFilter
+// (a lambda answering bool, for instance).
+template <aPacketPredicate F>
+inline aPacket* aPacketFifo_GetFirst(aPacketFifoId id, F&& predicate, const void* reference) {
+  const aPacketPredicateBinding<std::remove_reference_t<F>> b{predicate, reference};
+  return aPacketFifo_GetFirst(id, aPacketPredicateTrampoline<std::remove_reference_t<F>>, &b);
+}
+template <aPacketPredicate F>
+inline aPacket* aPacketFifo_AwaitFirst(aPacketFifoId id, F&& predicate, const void* reference, uint64_t ms) {
+  const aPacketPredicateBinding<std::remove_reference_t<F>> b{predicate, reference};
+  return aPacketFifo_AwaitFirst(id, aPacketPredicateTrampoline<std::remove_reference_t<F>>, &b, ms);
+}
+template <aPacketPredicate F>
+inline size_t aPacketFifo_DrainPackets(aPacketFifoId id, F&& predicate, const void* reference) {
+  const aPacketPredicateBinding<std::remove_reference_t<F>> b{predicate, reference};
+  return aPacketFifo_DrainPackets(id, aPacketPredicateTrampoline<std::remove_reference_t<F>>, &b);
+}

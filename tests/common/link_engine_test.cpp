@@ -319,6 +319,18 @@ TEST_F(LinkFixture, AwaitFirstWithNoTimeLooksOnce) {
   EXPECT_EQ(p->data[0], 0x21);
   aPacket_Destroy(&p);
   EXPECT_EQ(aLink_AwaitFirst(ref, matchAll, nullptr, 0), nullptr);
+
+  // Predicates answering bool are taken too, with the reference passed on.
+  module.send({0x02, 0x01, 0x31, 0x02, 0x01, 0x32, 0x02, 0x01, 0x33});
+  ASSERT_TRUE(waitQueued(ref, 3, 2s));
+  const uint8_t wanted = 0x32;
+  auto dataIs = [](const aPacket* packet, const void* r) { return packet->data[0] == *static_cast<const uint8_t*>(r); };
+  p = aLink_AwaitFirst(ref, dataIs, &wanted, 100);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->data[0], 0x32);
+  aPacket_Destroy(&p);
+  EXPECT_EQ(aLink_GetFirst(ref, dataIs, &wanted), nullptr);
+  EXPECT_EQ(aLink_DrainPackets(ref, [](const aPacket*, const void*) { return true; }, nullptr), 2u);
 }
 
 namespace {
@@ -413,6 +425,9 @@ TEST(LinkEngine, StopOfAStoppedLinkSendsNothing) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
   EXPECT_EQ(aLink_GetStatus(ref), aLINK_STOPPED);
   EXPECT_EQ(aLink_Stop(nullptr), aErrParam);
+  // By reference as well as by record.
+  EXPECT_EQ(aLink_Stop(ref), aErrNone);
+  EXPECT_EQ(aLink_Stop(0xFFFFFF00u), aErrParam);
   EXPECT_TRUE(module.read(1, 200ms).empty());
   EXPECT_EQ(aLink_Destroy(&ref), aErrNone);
 }

@@ -134,6 +134,29 @@ TEST(PacketLog, GetWithTooSmallACapacityKeepsTheRecord) {
   aPacketLog_Destroy(&log);
 }
 
+TEST(PacketLog, TextRecordsAndOtherLengthTypes) {
+  aPacketLog* log = aPacketLog_Create(64);
+  ASSERT_NE(log, nullptr);
+  ASSERT_EQ(aPacketLog_Put(log, aPACKETLOG_TEXT, 5, "START"), aErrNone);
+  ASSERT_EQ(aPacketLog_Put(log, aPACKETLOG_TEXT, 3, "end"), aErrNone);
+  uint8_t type = 0;
+  char text[8];
+  size_t length = 2;  // too small: the record stays, its length is reported
+  EXPECT_EQ(aPacketLog_Get(log, &type, &length, text), aErrOverrun);
+  EXPECT_EQ(length, 5u);
+  length = sizeof text;
+  ASSERT_EQ(aPacketLog_Get(log, &type, &length, text), aErrNone);
+  EXPECT_EQ(type, aPACKETLOG_TEXT);
+  EXPECT_EQ(std::string(text, length), "START");
+  int signedLength = -1;  // taken as a capacity of 0
+  EXPECT_EQ(aPacketLog_Get(log, &type, &signedLength, text), aErrOverrun);
+  EXPECT_EQ(signedLength, 3);
+  signedLength = sizeof text;
+  ASSERT_EQ(aPacketLog_Get(log, &type, &signedLength, text), aErrNone);
+  EXPECT_EQ(std::string(text, static_cast<size_t>(signedLength)), "end");
+  aPacketLog_Destroy(&log);
+}
+
 TEST(LinkTable, EntriesAreFoundNewestFirstAndCounted) {
   uint32_t before = sEntryCount();
   uint32_t a = sCreate(0x1111, 7, aLINK_KIND_TCPIP);

@@ -49,6 +49,12 @@ TEST(Packet, CreateWithDataAndCopy) {
   EXPECT_TRUE(aPacket_IsComplete(empty.p));
 
   EXPECT_EQ(aPacket_CreateWithData(6, 0, nullptr), nullptr);
+  // Text and char buffers are bytes too.
+  PacketHolder text(aPacket_CreateWithData(0x0A, 3, "\x49\x01\x02"));
+  ASSERT_TRUE(aVALIDPACKET(text.p));
+  EXPECT_EQ(text.p->dataSize, 3);
+  EXPECT_EQ(text.p->data[0], 0x49);
+  EXPECT_EQ(text.p->data[2], 0x02);
   EXPECT_EQ(aPacket_CreateWithData(6, 29, bytes), nullptr);
   EXPECT_EQ(aPacket_Copy(nullptr), nullptr);
   aPacket dead = *full.p;
@@ -94,7 +100,9 @@ TEST_P(PacketAssembly, FeedsBytes) {
   for (size_t i = 0; i < c.bytes.size(); i++)
     EXPECT_EQ(aPacket_AddByte(h.p, c.bytes[i]), c.results[i]) << "byte " << i;
   EXPECT_EQ(aPacket_IsComplete(h.p), c.complete);
-  if (c.received >= 0) EXPECT_EQ(h.p->received, c.received);
+  if (c.received >= 0) {
+    EXPECT_EQ(h.p->received, c.received);
+  }
 }
 
 std::vector<uint8_t> sOverlong() {

@@ -313,3 +313,33 @@ TEST(PacketFifo, ConcurrentProducersAndConsumers) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PacketFifo, PredicatesAnsweringBoolOrCapturingWork) {
+  Fifo f;
+  for (uint8_t tag : {1, 2, 3, 2, 4}) sPut(f.id, 2, tag);
+  uint8_t wanted = 2;
+  // A plain lambda answering bool, with the reference passed through.
+  auto tagIs = [](const aPacket* p, const void* ref) { return p->data[0] == *static_cast<const uint8_t*>(ref); };
+  Owned first(aPacketFifo_GetFirst(f.id, tagIs, &wanted));
+  ASSERT_NE(first.p, nullptr);
+  EXPECT_EQ(first.p->data[0], 2);
+  // A capturing one: each packet is still shown once per call.
+  int calls = 0;
+  auto countingFour = [&calls](const aPacket* p, const void*) {
+    ++calls;
+    return p->data[0] == 4;
+  };
+  Owned four(aPacketFifo_AwaitFirst(f.id, countingFour, nullptr, 50));
+  ASSERT_NE(four.p, nullptr);
+  EXPECT_EQ(four.p->data[0], 4);
+  EXPECT_EQ(calls, 4);
+  EXPECT_EQ(aPacketFifo_DrainPackets(f.id, tagIs, &wanted), 1u);
+  EXPECT_EQ(aPacketFifo_GetLength(f.id), 2u);
+  // Any non-zero answer of a plain filter is a match.
+  EXPECT_EQ(aPacketFifo_DrainPackets(f.id, [](const aPacket*, const void*) -> uint8_t { return 0x80; }, nullptr),
+            2u);
+}
+
+}  // namespace

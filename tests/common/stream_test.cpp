@@ -236,6 +236,30 @@ TEST(Stream, RecordCutShortKeepsEveryByte) {
   }
 }
 
+TEST(Stream, TextAndCharBuffersAreBytes) {
+  ScriptedStream t;
+  ASSERT_EQ(aStream_Write(t.s, "abc", 3), aErrNone);
+  ASSERT_EQ(aStream_WriteRecord(t.s, "de", 2, "\r\n", 2), aErrNone);
+  ASSERT_EQ(t.script.writes.size(), 3u);
+  EXPECT_EQ(t.script.writes[0], "abc");
+  EXPECT_EQ(t.script.writes[2], "\r\n");
+
+  t.script.bytes("xy;rest");
+  t.script.code(aErrEOF);
+  char two[2];
+  ASSERT_EQ(aStream_Read(t.s, two, 2), aErrNone);
+  EXPECT_EQ(std::string(two, 2), "xy");
+  char record[8];
+  uint64_t stored = 99;
+  ASSERT_EQ(aStream_ReadRecord(t.s, record, &stored, sizeof record, ";", 1), aErrNone);
+  EXPECT_EQ(stored, 0u);  // the delimiter came first
+  ASSERT_EQ(aStream_ReadRecord(t.s, record, &stored, sizeof record, ";", 1), aErrNone);
+  EXPECT_EQ(std::string(record, stored), "rest");
+  t.script.code(aErrEOF);  // the first end was taken by the record before
+  EXPECT_EQ(aStream_ReadRecord(t.s, record, &stored, sizeof record, ";", 1), aErrEOF);
+  EXPECT_EQ(stored, 0u);
+}
+
 TEST(Stream, RecordRefusesBadArguments) {
   ScriptedStream t;
   uint8_t dest[4];
