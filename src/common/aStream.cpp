@@ -66,7 +66,31 @@ aErr sNextByte(aStream* stream, uint8_t* byte) {
   return stream->get(byte, stream->reference);
 }
 
+bool sHasPut(const aStream* stream) { return stream->put != nullptr || stream->putMutable != nullptr; }
+bool sHasWrite(const aStream* stream) { return stream->write != nullptr || stream->writeMutable != nullptr; }
+
+aErr sPut(aStream* stream, const uint8_t* byte) {
+  if (stream->put != nullptr) return stream->put(byte, stream->reference);
+  return stream->putMutable(const_cast<uint8_t*>(byte), stream->reference);
+}
+
+aErr sWrite(aStream* stream, const uint8_t* bytes, uint64_t count) {
+  if (stream->write != nullptr) return stream->write(bytes, count, stream->reference);
+  return stream->writeMutable(const_cast<uint8_t*>(bytes), count, stream->reference);
+}
+
 }  // namespace
+
+aStreamRef aStream_CreateMutable(aStreamGetProc get, aStreamPutProc put, aStreamPutMutableProc putMutable,
+                                 aStreamWriteProc write, aStreamWriteMutableProc writeMutable,
+                                 aStreamDeleteProc deleteProc, void* reference) {
+  if ((put != nullptr && putMutable != nullptr) || (write != nullptr && writeMutable != nullptr)) return nullptr;
+  aStream* stream = aStream_Create(get, put, write, deleteProc, reference);
+  if (stream == nullptr) return nullptr;
+  stream->putMutable = putMutable;
+  stream->writeMutable = writeMutable;
+  return stream;
+}
 
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                           aStreamDeleteProc deleteProc, void* reference) {
@@ -135,14 +159,14 @@ aErr aStream_Read(aStreamRef stream, uint8_t* destination, uint64_t count) {
 
 aErr aStream_Write(aStreamRef stream, const uint8_t* bytes, uint64_t count) {
   if (!aVALIDSTREAM(stream) || bytes == nullptr) return aErrParam;
-  if (stream->write == nullptr && stream->put == nullptr) return aErrMode;
+  if (!sHasWrite(stream) && !sHasPut(stream)) return aErrMode;
   // A transport with only a block write takes single bytes through it too.
-  if (stream->write != nullptr && (count > 1 || stream->put == nullptr)) {
+  if (sHasWrite(stream) && (count > 1 || !sHasPut(stream))) {
     if (count == 0) return aErrNone;
-    return stream->write(bytes, count, stream->reference);
+    return sWrite(stream, bytes, count);
   }
   for (uint64_t i = 0; i < count; i++) {
-    aErr err = stream->put(&bytes[i], stream->reference);
+    aErr err = sPut(stream, &bytes[i]);
     if (err != aErrNone) return err;
   }
   return aErrNone;
@@ -252,7 +276,7 @@ aErr aStream_WriteCStringRecord(aStreamRef stream, const char* text, const char*
 
 aErr aStream_Flush(aStreamRef input, aStreamRef output) {
   if (!aVALIDSTREAM(input) || !aVALIDSTREAM(output)) return aErrParam;
-  if (input->get == nullptr || output->put == nullptr) return aErrMode;
+  if (input->get == nullptr || !sHasPut(output)) return aErrMode;
   for (;;) {
     uint8_t byte = 0;
     // Straight from the transport: bytes put back stay in the input for
@@ -260,7 +284,7 @@ aErr aStream_Flush(aStreamRef input, aStreamRef output) {
     aErr err = input->get(&byte, input->reference);
     if (err == aErrEOF) return aErrNone;
     if (err != aErrNone) return err;
-    err = output->put(&byte, output->reference);
+    err = sPut(output, &byte);
     if (err != aErrNone) return err;
   }
 }

@@ -43,6 +43,10 @@ typedef struct aStream {
   uint64_t bufferWrite;        // index where the next byte goes
   uint16_t check;              // aSTREAMCHECK while alive
   aStreamWaitProc wait;        // optional wait for input
+  // Transports whose put or write take the bytes through a non-const
+  // pointer; used in place of put or write when set (never both kinds).
+  aErr (*putMutable)(uint8_t* byte, void* reference);
+  aErr (*writeMutable)(uint8_t* bytes, uint64_t count, void* reference);
 } aStream;
 
 typedef aStream* aStreamRef;
@@ -52,6 +56,34 @@ typedef aStream* aStreamRef;
 // A new stream over a transport record, or null when memory is short.
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                           aStreamDeleteProc deleteProc, void* reference);
+// The same for a transport whose put and/or write take their bytes through a
+// non-const pointer (they are called with the caller's bytes; they must not
+// change them). Null for an absent callback, as above.
+typedef aErr (*aStreamPutMutableProc)(uint8_t* byte, void* reference);
+typedef aErr (*aStreamWriteMutableProc)(uint8_t* bytes, uint64_t count, void* reference);
+aStreamRef aStream_CreateMutable(aStreamGetProc get, aStreamPutProc put, aStreamPutMutableProc putMutable,
+                                 aStreamWriteProc write, aStreamWriteMutableProc writeMutable,
+                                 aStreamDeleteProc deleteProc, void* reference);
+template <class P>
+concept aStreamPutArg = std::same_as<P, aStreamPutProc> || std::same_as<P, aStreamPutMutableProc> ||
+                        std::same_as<P, std::nullptr_t>;
+template <class W>
+concept aStreamWriteArg = std::same_as<W, aStreamWriteProc> || std::same_as<W, aStreamWriteMutableProc> ||
+                          std::same_as<W, std::nullptr_t>;
+template <aStreamPutArg P, aStreamWriteArg W>
+  requires(std::same_as<P, aStreamPutMutableProc> || std::same_as<W, aStreamWriteMutableProc>)
+inline aStreamRef aStream_Create(aStreamGetProc get, P put, W write, aStreamDeleteProc deleteProc,
+                                 void* reference) {
+  aStreamPutProc putConst = nullptr;
+  aStreamPutMutableProc putMutable = nullptr;
+  if constexpr (std::same_as<P, aStreamPutProc>) putConst = put;
+  if constexpr (std::same_as<P, aStreamPutMutableProc>) putMutable = put;
+  aStreamWriteProc writeConst = nullptr;
+  aStreamWriteMutableProc writeMutable = nullptr;
+  if constexpr (std::same_as<W, aStreamWriteProc>) writeConst = write;
+  if constexpr (std::same_as<W, aStreamWriteMutableProc>) writeMutable = write;
+  return aStream_CreateMutable(get, putConst, putMutable, writeConst, writeMutable, deleteProc, reference);
+}
 // Gives a stream its optional wait callback (null removes it).
 aErr aStream_SetWaitProc(aStreamRef stream, aStreamWaitProc wait);
 

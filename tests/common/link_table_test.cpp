@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -195,6 +197,27 @@ TEST(LinkTable, EntriesAreFoundNewestFirstAndCounted) {
   aLinkEntry* e = sExtractEntry(d);
   delete e->link;
   delete e;
+}
+
+// In a fresh process of its own (the threadsafe death-test style starts the
+// program again), so no other test has drawn references yet.
+TEST(LinkTableDeathTest, FirstReferencesOfAProcessAre1Then2AndNeverReused) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        uint32_t first = sCreate(0x00000001, 0, aLINK_KIND_SERIAL);
+        uint32_t second = sCreate(0x00000002, 0, aLINK_KIND_SERIAL);
+        aLinkEntry* gone = sExtractEntry(first);
+        bool extracted = gone != nullptr && gone->reference == 1;
+        if (gone) {
+          delete gone->link;
+          delete gone;
+        }
+        uint32_t third = sCreate(0x00000001, 0, aLINK_KIND_SERIAL);
+        std::fprintf(stderr, "references %u %u %u\n", first, second, third);
+        std::exit(first == 1 && second == 2 && extracted && third == 3 ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "references 1 2 3");
 }
 
 TEST(LinkTable, SharingMatchesKindIdentifierAndPort) {

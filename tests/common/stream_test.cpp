@@ -260,6 +260,58 @@ TEST(Stream, TextAndCharBuffersAreBytes) {
   EXPECT_EQ(stored, 0u);
 }
 
+// A transport whose put and write take non-const byte pointers.
+struct MutableSink {
+  std::string put;
+  std::vector<std::string> writes;
+  static aErr putFn(uint8_t* byte, void* ref) {
+    static_cast<MutableSink*>(ref)->put.push_back(static_cast<char>(*byte));
+    return aErrNone;
+  }
+  static aErr writeFn(uint8_t* bytes, uint64_t count, void* ref) {
+    static_cast<MutableSink*>(ref)->writes.emplace_back(reinterpret_cast<const char*>(bytes), count);
+    return aErrNone;
+  }
+};
+
+TEST(Stream, TransportsWithNonConstPutAndWrite) {
+  struct Case {
+    const char* what;
+    bool put, write;
+    std::string puts;
+    size_t writes;
+  } cases[] = {
+      {"put and write", true, true, "a", 1},
+      {"put only", true, false, "abc", 0},
+      {"write only", false, true, "", 2},
+  };
+  for (const Case& c : cases) {
+    MutableSink sink;
+    aStreamRef s = nullptr;
+    if (c.put && c.write) s = aStream_Create(nullptr, MutableSink::putFn, MutableSink::writeFn, nullptr, &sink);
+    if (c.put && !c.write) s = aStream_Create(nullptr, MutableSink::putFn, nullptr, nullptr, &sink);
+    if (!c.put && c.write) s = aStream_Create(nullptr, nullptr, MutableSink::writeFn, nullptr, &sink);
+    ASSERT_NE(s, nullptr) << c.what;
+    ASSERT_EQ(aStream_Write(s, "a", 1), aErrNone) << c.what;
+    ASSERT_EQ(aStream_Write(s, "bc", 2), aErrNone) << c.what;
+    EXPECT_EQ(sink.put, c.puts) << c.what;
+    EXPECT_EQ(sink.writes.size(), c.writes) << c.what;
+    ScriptedStream in;
+    in.script.bytes("xy");
+    in.script.code(aErrEOF);
+    // Flush copies byte by byte through put; without one it is refused.
+    EXPECT_EQ(aStream_Flush(in.s, s), c.put ? aErrNone : aErrMode) << c.what;
+    if (c.put) {
+      EXPECT_EQ(sink.put, c.puts + "xy") << c.what;
+    }
+    aStream_Destroy(&s);
+  }
+  // A const and a non-const callback for the same role is refused.
+  Script script;
+  EXPECT_EQ(aStream_CreateMutable(nullptr, Script::putFn, MutableSink::putFn, nullptr, nullptr, nullptr, &script),
+            nullptr);
+}
+
 TEST(Stream, RecordRefusesBadArguments) {
   ScriptedStream t;
   uint8_t dest[4];
