@@ -44,8 +44,8 @@ static std::vector<char*> makeEnv(const std::vector<std::string>& extra, std::ve
   return out;
 }
 
-static pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int inFd, int outFd,
-                   int errFd) {
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int inFd, int outFd,
+            int errFd) {
   std::vector<std::string> envStore;
   std::vector<char*> envp = makeEnv(opts.env, envStore);
   std::vector<std::string> args = argv;
@@ -65,27 +65,14 @@ static pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts,
   return pid;
 }
 
-RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
+RunResult collect(pid_t pid, int outFd, int errFd, int inFd, const RunOptions& opts) {
   RunResult r;
-  int inP[2], outP[2], errP[2];
-  if (pipe2(inP, O_CLOEXEC) || pipe2(outP, O_CLOEXEC) || pipe2(errP, O_CLOEXEC)) return r;
-  pid_t pid = spawn(argv, opts, inP[0], outP[1], errP[1]);
-  close(inP[0]);
-  close(outP[1]);
-  close(errP[1]);
-  if (pid < 0) {
-    close(inP[1]);
-    close(outP[0]);
-    close(errP[0]);
-    return r;
-  }
   signal(SIGPIPE, SIG_IGN);
   size_t written = 0;
-  int inFd = inP[1];
-  if (opts.input.empty()) {
+  if (inFd >= 0 && opts.input.empty()) {
     close(inFd);
     inFd = -1;
-  } else {
+  } else if (inFd >= 0) {
     fcntl(inFd, F_SETFL, O_NONBLOCK);
   }
   auto deadline = std::chrono::steady_clock::now() + opts.timeout;
@@ -103,17 +90,19 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
     pollfd fds[3];
     int n = 0;
     int outIdx = -1, errIdx = -1, inIdx = -1;
-    if (outOpen) { fds[n] = {outP[0], POLLIN, 0}; outIdx = n++; }
-    if (errOpen) { fds[n] = {errP[0], POLLIN, 0}; errIdx = n++; }
+    if (outOpen) { fds[n] = {outFd, POLLIN, 0}; outIdx = n++; }
+    if (errOpen) { fds[n] = {errFd, POLLIN, 0}; errIdx = n++; }
     if (inFd >= 0) { fds[n] = {inFd, POLLOUT, 0}; inIdx = n++; }
     int rc = poll(fds, n, ms);
     if (rc < 0 && errno == EINTR) continue;
+    // A read of 0, or an error (a terminal gives EIO once the program closed
+    // it), ends that output.
     if (outIdx >= 0 && fds[outIdx].revents) {
-      ssize_t k = read(outP[0], buf, sizeof buf);
+      ssize_t k = read(outFd, buf, sizeof buf);
       if (k > 0) r.out.append(buf, k); else outOpen = false;
     }
     if (errIdx >= 0 && fds[errIdx].revents) {
-      ssize_t k = read(errP[0], buf, sizeof buf);
+      ssize_t k = read(errFd, buf, sizeof buf);
       if (k > 0) r.err.append(buf, k); else errOpen = false;
     }
     if (inIdx >= 0 && fds[inIdx].revents) {
@@ -123,12 +112,28 @@ RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
     }
   }
   if (inFd >= 0) close(inFd);
-  close(outP[0]);
-  close(errP[0]);
+  close(outFd);
+  close(errFd);
   int st = 0;
   while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {}
   r.status = r.timedOut ? -1 : decodeStatus(st);
   return r;
+}
+
+RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
+  int inP[2], outP[2], errP[2];
+  if (pipe2(inP, O_CLOEXEC) || pipe2(outP, O_CLOEXEC) || pipe2(errP, O_CLOEXEC)) return {};
+  pid_t pid = spawn(argv, opts, inP[0], outP[1], errP[1]);
+  close(inP[0]);
+  close(outP[1]);
+  close(errP[1]);
+  if (pid < 0) {
+    close(inP[1]);
+    close(outP[0]);
+    close(errP[0]);
+    return {};
+  }
+  return collect(pid, outP[0], errP[0], inP[1], opts);
 }
 
 Background::Background(const std::vector<std::string>& argv, const RunOptions& opts) {

@@ -28,6 +28,15 @@ struct RunOptions {
 // (killing it past that) and returns its exit status and output.
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opts = {});
 
+// The parts run() is made of, for running a program with other descriptors
+// (a pseudo-terminal, say). spawn starts argv with the three descriptors as
+// its stdin, stdout and stderr (inFd may be -1 to leave stdin as it is);
+// collect gathers the output from the read ends outFd and errFd, writes
+// opts.input to inFd (-1 for none), waits within opts.timeout and closes the
+// descriptors it was given.
+pid_t spawn(const std::vector<std::string>& argv, const RunOptions& opts, int inFd, int outFd, int errFd);
+RunResult collect(pid_t pid, int outFd, int errFd, int inFd, const RunOptions& opts);
+
 // A process running in the background for the length of a test; the
 // destructor ends it (SIGTERM, then SIGKILL) by its pid if it still runs.
 class Background {
